@@ -1,0 +1,42 @@
+// A small HTTP client in the shape of the WinINet calls the program makes: a session (root
+// handle) with a user agent and time-outs, GET requests for full URLs with request flags, the
+// status code as a number, and body reads where 0 bytes means the end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Request flags, named after the WinINet flags they stand for.
+enum HttpFlag : std::uint32_t {
+    kHttpReload = 1u << 0,               // INTERNET_FLAG_RELOAD: always ask the server
+    kHttpNoCacheWrite = 1u << 1,         // INTERNET_FLAG_NO_CACHE_WRITE
+    kHttpNoCookies = 1u << 2,            // INTERNET_FLAG_NO_COOKIES
+    kHttpPragmaNoCache = 1u << 3,        // INTERNET_FLAG_PRAGMA_NOCACHE: no-cache request headers
+    kHttpIgnoreCertCnInvalid = 1u << 4,  // INTERNET_FLAG_IGNORE_CERT_CN_INVALID
+    kHttpSecure = 1u << 5,               // INTERNET_FLAG_SECURE
+};
+
+class HttpRequest {
+public:
+    virtual ~HttpRequest() = default;
+    // The response's status code. Returns false (code untouched) when it cannot be read.
+    virtual bool QueryStatusCode(std::uint32_t& code) = 0;
+    // Reads up to maxBytes body bytes into buffer. Returns false on a failed read (bytesRead 0);
+    // true with bytesRead 0 at the end of the body.
+    virtual bool Read(void* buffer, std::size_t maxBytes, std::size_t& bytesRead) = 0;
+};
+
+class HttpSession {
+public:
+    virtual ~HttpSession() = default;
+    // Connect and receive time-outs in milliseconds for the requests opened from now on.
+    virtual void SetTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs) = 0;
+    // Opens a GET of a full URL. maxBodyBytes is the most the caller will ever read; the client
+    // never holds more than that. Returns null when the request cannot be made.
+    virtual std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t flags,
+                                                 std::size_t maxBodyBytes) = 0;
+};
+
+// Opens a session with the given user agent and the system's proxy settings. Null on failure.
+std::unique_ptr<HttpSession> OpenHttpSession(const char* userAgent);

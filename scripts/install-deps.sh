@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when any is missing.
+# Usage: install-deps.sh [extra packages...]
+set -eu
+packages="g++ cmake ninja-build googletest libgtest-dev libcurl4-openssl-dev
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth x11-utils xdotool
+  imagemagick fonts-wine python3 clang libclang-rt-14-dev $*"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" != 0 ]; then
+  echo "Missing packages:$missing (run as root, or install them)" >&2
+  exit 1
+fi
+echo "Installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq || true
+apt-get install -y -qq --no-install-recommends $missing >/dev/null

@@ -1,0 +1,65 @@
+// The settings record with its channel table, and the process-wide store that guards it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+
+constexpr int MAX_CHANNELS = 32;
+
+// One fixed-size slot of the channel table: text only, no pointers.
+struct Channel {
+    char id[64];          // 8-bit text, at most 63 bytes
+    char16_t name[128];   // UTF-16, at most 127 units
+    char endpoint[256];   // full URL of the plain-text now-playing endpoint, at most 255 bytes
+};
+
+struct ChannelTable {
+    std::int32_t count;                 // 1 to MAX_CHANNELS
+    Channel entries[MAX_CHANNELS];      // slots from count on are never read
+};
+
+struct AppConfig {
+    std::int32_t rotate_interval_seconds;
+    std::int32_t port;
+    std::int32_t last_channel_index;
+    char last_channel[64];
+    bool show_images;
+    std::int32_t window_width;
+    std::int32_t window_height;
+    ChannelTable channels;
+    // Optional keys, written back only when set (empty = not present in the file).
+    char status_url[256];
+    char image_search_url[256];
+};
+
+// The one AppConfig of the process with the lock that keeps a reload and the savers on two
+// threads apart. Readers on threads other than the main thread copy what they need under `lock`.
+struct Settings {
+    mutable std::mutex lock;    // guards config
+    AppConfig config{};
+    std::filesystem::path file; // config.json; ConfigFilePath() unless a test sets another
+    std::mutex saveLock;        // serialises writes of the file
+};
+
+// Fills cfg with the defaults and the built-in channel table.
+void ResetConfigDefaults(AppConfig& cfg);
+
+// config.json beside the executable.
+std::filesystem::path ConfigFilePath();
+
+// Resets to the defaults, then applies settings.file (creating it with the defaults when it
+// cannot be opened). The new record is published in one step under settings.lock.
+void LoadConfig(Settings& settings);
+
+// Writes cfg to path in the fixed layout (through a temporary file and an atomic replace).
+// Returns false when nothing was written.
+bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg);
+
+// The save operations: each updates the record under settings.lock and rewrites the file.
+void SaveLastChannel(Settings& settings, int currentChannelIndex);
+void SaveShowImages(Settings& settings, bool show);
+void StoreWindowSize(Settings& settings, int width, int height);
+
+// A consistent copy of the record, taken under settings.lock.
+AppConfig ReadConfig(const Settings& settings);
