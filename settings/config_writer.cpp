@@ -16,7 +16,16 @@ void AppendInt(std::string& out, std::int32_t value) {
     out.append(digits, result.ptr);
 }
 
+// Every key the reader looks for. The reader finds a key in double quotes anywhere in the text,
+// also inside a value.
+constexpr std::string_view kReaderKeys[] = {
+    "rotate_interval_seconds", "port", "last_channel", "last_channel_index", "show_images",
+    "window_width", "window_height", "status_url", "image_search_url", "channels",
+    "id", "name", "endpoint",
+};
+
 void AppendEscaped(std::string& out, std::string_view value) {
+    const std::size_t start = out.size();
     for (const char c : value) {
         switch (c) {
             case '"': out += "\\\""; break;
@@ -30,6 +39,21 @@ void AppendEscaped(std::string& out, std::string_view value) {
                 if (static_cast<unsigned char>(c) >= 0x20) out += c;
                 break;
         }
+    }
+    // Inside a value every double quote is escaped, so the only way for a key in quotes to
+    // appear is a value that ends in a key right after its opening quote or an escaped quote:
+    // the closing quote completes the pattern, and the reader would take it for the key (a
+    // channel named "endpoint" would lose its entry). One letter of that key is written as an
+    // escape, which the reader turns back into the letter itself.
+    const std::string_view written = std::string_view(out).substr(start);
+    for (const std::string_view key : kReaderKeys) {
+        if (written.size() < key.size() || written.substr(written.size() - key.size()) != key) continue;
+        const std::size_t keyStart = written.size() - key.size();
+        if (keyStart != 0 && written[keyStart - 1] != '"') continue;
+        // Not n, r, t or u: those escapes mean something else.
+        const std::size_t letter = key.find_first_not_of("nrtu");
+        out.insert(start + keyStart + letter, 1, '\\');
+        break;
     }
 }
 

@@ -331,6 +331,30 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     EXPECT_EQ(Id(*Parse(FormatConfigText(*cfg)), 0), "abc");
 }
 
+TEST(SettingsWriter, ValuesThatSpellAKeyDoNotHijackIt) {
+    auto cfg = std::make_unique<AppConfig>();
+    ResetConfigDefaults(*cfg);
+    CopyText(cfg->last_channel, "show_images");
+    cfg->show_images = false;
+    CopyText(cfg->channels.entries[0].id, "name");
+    CopyText(cfg->channels.entries[1].name, u"endpoint");
+    CopyText(cfg->channels.entries[2].name, u"x\"endpoint");
+    CopyText(cfg->channels.entries[3].endpoint, "rotate_interval_seconds");
+    const std::string text = FormatConfigText(*cfg);
+    EXPECT_NE(text.find("\"last_channel\": \"\\show_images\""), std::string::npos);
+    EXPECT_NE(text.find("\"name\": \"\\endpoint\""), std::string::npos);
+    auto back = Parse(text);
+    EXPECT_FALSE(back->show_images);
+    EXPECT_EQ(View(back->last_channel), "show_images");
+    ASSERT_EQ(back->channels.count, 8);
+    EXPECT_EQ(Id(*back, 0), "name");
+    EXPECT_EQ(View(back->channels.entries[0].name), u"Ostrel");
+    EXPECT_EQ(View(back->channels.entries[1].name), u"endpoint");
+    EXPECT_EQ(View(back->channels.entries[2].name), u"x\"endpoint");
+    EXPECT_EQ(View(back->channels.entries[3].endpoint), "rotate_interval_seconds");
+    EXPECT_EQ(back->rotate_interval_seconds, 20);
+}
+
 TEST(SettingsWriter, LayoutDetails) {
     auto cfg = std::make_unique<AppConfig>();
     ResetConfigDefaults(*cfg);
