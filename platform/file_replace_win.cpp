@@ -32,7 +32,17 @@ bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view byt
 }
 
 bool ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target) {
-    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    constexpr int kAttempts = 10;
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        // A program that holds the old file open without delete sharing (a virus scanner, a
+        // backup, an editor) blocks the replace for a moment; wait at most about 200 ms.
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kAttempts) return false;
+        Sleep(20);
+    }
 }
 
 bool IsReadOnlyFile(const std::filesystem::path& path) {
