@@ -79,8 +79,8 @@ def default_source(mount):
         "listener_peak": 3,
         "listeners": 1,
         "listenurl": "http://%s:8000/%s" % (HOST["name"], mount),
-        "server_description": "Unspecified description",
-        "server_name": "Unspecified name",
+        "server_description": "Station description",
+        "server_name": "Station name",
         "server_type": "audio/mpeg",
         "server_url": "http://%s/" % HOST["name"],
         "stream_start": "Mon, 01 Jan 2024 00:00:00 +0000",
@@ -117,28 +117,28 @@ def status_document():
     return '{"icestats":{' + ",".join(stats) + "}}"
 
 
-def control(spec):
+def control(order):
     with STATE_LOCK:
-        if spec.get("reset"):
+        if order.get("reset"):
             TEXTS.clear()
             MOUNTS.clear()
-        if "channel" in spec:
-            if spec.get("text") is None:
-                TEXTS.pop(spec["channel"], None)
+        if "channel" in order:
+            if order.get("text") is None:
+                TEXTS.pop(order["channel"], None)
             else:
-                TEXTS[spec["channel"]] = spec["text"]
-        if "mount" in spec:
-            mount = spec["mount"]
-            if spec.get("remove"):
+                TEXTS[order["channel"]] = order["text"]
+        if "mount" in order:
+            mount = order["mount"]
+            if order.get("remove"):
                 MOUNTS.pop(mount, None)
                 return
             source = MOUNTS.setdefault(mount, default_source(mount))
-            if "title" in spec:
-                if spec["title"] is None:
+            if "title" in order:
+                if order["title"] is None:
                     source.pop("title", None)
                 else:
-                    source["title"] = spec["title"]
-            for key, value in (spec.get("fields") or {}).items():
+                    source["title"] = order["title"]
+            for key, value in (order.get("fields") or {}).items():
                 if value is None:
                     source.pop(key, None)
                 else:
@@ -190,11 +190,11 @@ def setup(args):
             control({"reset": True})
         plain_post(self)
 
-    def _serve(self, spec):
-        if "redirect" in spec:
-            self._reply(302, b"", "text/plain", {"Location": spec["redirect"]})
+    def _serve(self, order):
+        if "redirect" in order:
+            self._reply(302, b"", "text/plain", {"Location": order["redirect"]})
             return
-        plain_serve(self, spec)
+        plain_serve(self, order)
 
     handler_class.do_POST = do_POST
     handler_class._serve = _serve
