@@ -38,7 +38,7 @@ struct AppConfig {
 struct Settings {
     mutable std::mutex lock;    // guards config
     AppConfig config{};
-    std::filesystem::path file; // config.json; ConfigFilePath() unless a test sets another
+    std::filesystem::path file; // config.json; empty means ConfigFilePath(). Set before other threads start.
     std::mutex saveLock;        // serialises writes of the file
 };
 
@@ -53,10 +53,13 @@ std::filesystem::path ConfigFilePath();
 void LoadConfig(Settings& settings);
 
 // Writes cfg to path in the fixed layout (through a temporary file and an atomic replace).
-// Returns false when nothing was written.
+// A read-only file is left as it is. Returns false when path was not replaced.
 bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg);
 
-// The save operations: each updates the record under settings.lock and rewrites the file.
+// The save operations: each updates the record under settings.lock and rewrites the file; the
+// record keeps the change even when the file cannot be written. SaveLastChannel does nothing
+// for an index outside [0, count); StoreWindowSize nothing for a side below 200 or the size
+// already stored.
 void SaveLastChannel(Settings& settings, int currentChannelIndex);
 void SaveShowImages(Settings& settings, bool show);
 void StoreWindowSize(Settings& settings, int width, int height);

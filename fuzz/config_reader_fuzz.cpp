@@ -1,0 +1,71 @@
+// Arbitrary bytes as config.json: the reader must stay inside its buffers and leave every field
+// within its rule, and what the writer makes of the result must read back to the same record.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/text.hpp"
+#include "settings/config_reader.hpp"
+#include "settings/config_writer.hpp"
+
+namespace {
+
+void Check(bool condition) {
+    if (!condition) std::abort();
+}
+
+template <std::size_t N>
+void CheckTerminated(const char (&text)[N]) { Check(BoundedLength(text, N) < N); }
+
+void CheckRules(const AppConfig& cfg) {
+    Check(cfg.rotate_interval_seconds >= 1);
+    Check(cfg.port >= 1 && cfg.port <= 65535);
+    Check(cfg.window_width >= 200 && cfg.window_height >= 200);
+    Check(cfg.channels.count >= 1 && cfg.channels.count <= MAX_CHANNELS);
+    Check(cfg.last_channel_index >= 0 && cfg.last_channel_index < cfg.channels.count);
+    CheckTerminated(cfg.last_channel);
+    CheckTerminated(cfg.status_url);
+    CheckTerminated(cfg.image_search_url);
+    for (int row = 0; row < cfg.channels.count; ++row) {
+        const Channel& c = cfg.channels.entries[row];
+        Check(c.id[63] == '\0' && c.endpoint[255] == '\0');
+        const std::u16string_view name = View(c.name);
+        Check(name.size() <= 127);
+        // Names are whole UTF-16: no surrogate without its partner.
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            const char16_t u = name[i];
+            if (u >= 0xD800 && u <= 0xDBFF) {
+                Check(i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF);
+                ++i;
+            } else {
+                Check(u < 0xDC00 || u > 0xDFFF);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > kConfigMaxBytes) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    auto first = std::make_unique<AppConfig>();
+    ParseConfigText(text, *first);
+    CheckRules(*first);
+
+    // Writing drops what has no escape (raw control characters) and cuts over-long names, so
+    // the first written text may differ from the input; from then on it must be a fixed point.
+    const std::string written = FormatConfigText(*first);
+    auto second = std::make_unique<AppConfig>();
+    ParseConfigText(written, *second);
+    CheckRules(*second);
+    const std::string rewritten = FormatConfigText(*second);
+    auto third = std::make_unique<AppConfig>();
+    ParseConfigText(rewritten, *third);
+    Check(rewritten == FormatConfigText(*third));
+    Check(second->channels.count == first->channels.count);
+    return 0;
+}
