@@ -9,6 +9,7 @@
 
 #include "common/text.hpp"
 #include "nowplaying/now_playing.hpp"
+#include "tests/support/test_support.hpp"
 
 namespace {
 
@@ -335,6 +336,20 @@ TEST_F(FetchTest, MissingSessionRunsTheReloadPath) {
     ctx.session.reset();
     ctx.loadConfig = [](Settings& s) { s.config.channels.count = 0; };
     EXPECT_FALSE(Fetch(title));
+}
+
+TEST_F(FetchTest, ReloadPathReadsTheReloadedChannelTable) {
+    TempDir dir;
+    settings.file = dir / "config.json";
+    ctx.session.reset();
+    ctx.loadConfig = LoadConfig;
+    ctx.openSession = [&](const char*) -> std::unique_ptr<HttpSession> { return std::make_unique<FakeSession>(script); };
+    std::u16string title;
+    EXPECT_FALSE(Fetch(title));  // the built-in endpoints are not scripted
+    ASSERT_FALSE(script.opened.empty());
+    const AppConfig reloaded = ReadConfig(settings);
+    EXPECT_EQ(script.opened[0].url, View(reloaded.channels.entries[0].endpoint));
+    EXPECT_NE(script.opened[0].url, kEndpoint);
 }
 
 TEST_F(FetchTest, OneRefreshStaysWithinItsTimeBudget) {
