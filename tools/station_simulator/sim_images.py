@@ -90,12 +90,12 @@ def results_page(handler, path, query):
         STATE["queries"].append(q)
         STATE["raw"].append(raw)
         config = dict(STATE["config"])
-    spec = {"path": path, "status": int(config.get("status", 200)), "body": build_page(config),
+    answer = {"path": path, "status": int(config.get("status", 200)), "body": build_page(config),
             "content_type": "text/html; charset=utf-8"}
     for key in ("delay_ms", "trickle_ms", "chunk", "hang"):
         if key in config:
-            spec[key] = config[key]
-    return spec
+            answer[key] = config[key]
+    return answer
 
 
 def _picture_bytes(kind, tag, size):
@@ -114,7 +114,7 @@ def picture(handler, path, query):
         return None
     kind, tag = parts[2], parts[3]
     opts = {k: v[0] for k, v in urllib.parse.parse_qs(query).items()}
-    spec = {"path": path, "status": 200, "content_type": "image/jpeg"}
+    answer = {"path": path, "status": 200, "content_type": "image/jpeg"}
     size = int(opts.get("size", 2048))
     if kind == "missing":
         return {"path": path, "status": 404, "body": b"not found", "content_type": "text/plain"}
@@ -125,14 +125,14 @@ def picture(handler, path, query):
     if kind == "big":
         size = BIG_BYTES
     if kind == "slow":
-        spec["delay_ms"] = 1500
+        answer["delay_ms"] = 1500
     if kind == "html":
-        spec["content_type"] = "image/jpeg"  # a lying content type: only the bytes count
-    spec["body"] = _picture_bytes(kind if kind in ("png", "webp", "gif", "html") else "jpeg", tag, size)
+        answer["content_type"] = "image/jpeg"  # a lying content type: only the bytes count
+    answer["body"] = _picture_bytes(kind if kind in ("png", "webp", "gif", "html") else "jpeg", tag, size)
     for key in ("delay_ms", "trickle_ms", "chunk"):
         if key in opts:
-            spec[key] = int(opts[key])
-    return spec
+            answer[key] = int(opts[key])
+    return answer
 
 
 def control_get(handler, path, query):
