@@ -22,3 +22,8 @@ std::optional<std::u16string> ChannelName(const Settings& settings, int index) {
     if (index < 0 || index >= std::min<int>(table.count, MAX_CHANNELS)) return std::nullopt;
     return std::u16string(View(table.entries[index].name));
 }
+
+int ConfiguredPort(const Settings& settings) {
+    std::lock_guard<std::mutex> hold(settings.lock);
+    return settings.config.port;
+}

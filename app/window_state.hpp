@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 struct Settings;
@@ -71,3 +72,4 @@ struct AppContext {
 int ChannelCount(const Settings& settings);
 // The channel's name, or nothing when index is not a row of the table.
 std::optional<std::u16string> ChannelName(const Settings& settings, int index);
+int ConfiguredPort(const Settings& settings);
