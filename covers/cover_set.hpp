@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -21,6 +22,15 @@ struct CoverSlot {
     std::uint32_t size = 0; // valid bytes in data
 };
 
+class HttpSession;
+
+// Where a search worker gets its HTTP session (null result: the search ends without pictures).
+using CoverSessionFactory = std::function<std::unique_ptr<HttpSession>(const char* userAgent)>;
+// Runs body on a new thread that nobody joins; false when no thread could be started.
+using CoverThreadStarter = std::function<bool(std::function<void()> body)>;
+// Completion of one search worker, shared by the worker and the set (see WaitForCoverWorker).
+struct CoverWorkerState;
+
 struct CoverSet {
     std::mutex lock;  // the cover lock: guards slots, count, currentIndex, imageId, query, imagesEnabled
     CoverSlot slots[MAX_COVERS];
@@ -33,6 +43,19 @@ struct CoverSet {
     char16_t query[512] = {};
     // Where the worker finds the results page ("https://.../images/async"); set once at start-up.
     char imageSearchUrl[256] = {};
+
+    // The most recently started worker. workerLock makes closing the previous one and storing the
+    // new one a step of one caller at a time; it is never taken while `lock` is held, nor the
+    // other way round.
+    std::mutex workerLock;
+    std::shared_ptr<CoverWorkerState> worker;       // guarded by workerLock
+    std::atomic<std::int32_t> workerGeneration{0};  // the generation `worker` was started for
+    std::atomic<std::int32_t> liveWorkers{0};       // workers that may still touch this set
+
+    // Hooks for tests; set before the first search and left alone afterwards. Null means the real
+    // thing: OpenHttpSession, and a detached std::thread.
+    CoverSessionFactory sessionFactory;
+    CoverThreadStarter startThread;
 };
 
 // Empty set, pictures on, generation incremented once (so it starts at 1).
@@ -51,3 +74,6 @@ bool GetCurrentCover(CoverSet& set, CoverBytes* bytes, std::uint32_t* size, std:
 // Waits at most timeoutMs for the last search worker to end (shutdown). Returns true when none
 // is running any more. A worker still running afterwards only touches state it shares ownership of.
 bool WaitForCoverWorker(CoverSet& set, int timeoutMs);
+
+// Sets where the worker asks for results pages (empty: the built-in Bing address).
+void SetImageSearchUrl(CoverSet& set, std::string_view url);

@@ -58,3 +58,4 @@ endif()
 
 # Whole-program tests bring their own registration.
 include("${CMAKE_SOURCE_DIR}/tests/system/system.cmake" OPTIONAL)
+include("${CMAKE_SOURCE_DIR}/tests/browser/browser.cmake")

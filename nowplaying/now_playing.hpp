@@ -1,0 +1,80 @@
+// The title on air of the current channel: the channel's plain-text endpoint first, then the
+// stream server's Icecast status document.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "platform/http_client.hpp"
+#include "settings/app_config.hpp"
+
+// User agent of the shared session.
+inline constexpr char NOW_PLAYING_USER_AGENT[] = "TovrelRadio/1.0";
+
+// Working text (UTF-8, NUL-terminated) and the caller's UTF-16 title buffer.
+inline constexpr std::size_t TITLE_TEXT_BYTES = 1024;
+inline constexpr std::size_t TITLE_UNITS = 512;
+// The single read of the endpoint and the status document's body limit.
+inline constexpr std::size_t ENDPOINT_READ_BYTES = TITLE_TEXT_BYTES - 1;
+inline constexpr std::size_t STATUS_BODY_BYTES = 65536;
+inline constexpr std::size_t STATUS_READ_PIECE = 4096;
+
+// Time-outs of both requests. The fetch runs on the thread that keeps the window alive, so
+// one refresh must stay short even when a server accepts and then never answers: the endpoint
+// gets connect 2000 ms + receive 2500 ms; the status document is asked only while at least
+// kNowPlayingMinRequestMs of kNowPlayingBudgetMs (counted from the start of the refresh) is
+// left, with its time-outs cut to what is left, and its reading stops at the end of the budget.
+inline constexpr std::uint32_t kNowPlayingConnectTimeoutMs = 2000;
+inline constexpr std::uint32_t kNowPlayingReceiveTimeoutMs = 2500;
+inline constexpr std::uint32_t kNowPlayingBudgetMs = 5500;
+inline constexpr std::uint32_t kNowPlayingMinRequestMs = 1000;
+
+// Everything one fetch needs. The application shell owns one for the process; tests build
+// their own with a fake session.
+struct NowPlayingContext {
+    using Clock = std::chrono::steady_clock;
+
+    explicit NowPlayingContext(Settings& s) : settings(s) {}
+
+    Settings& settings;
+    // The shared session. Null when it could not be opened at start-up: the fetch then reloads
+    // the settings and opens it itself.
+    std::unique_ptr<HttpSession> session;
+    // Reload path: called before the session is reopened (LoadConfig in the program).
+    std::function<void(Settings&)> loadConfig;
+    // Opens a session with the given agent; null means OpenHttpSession.
+    std::function<std::unique_ptr<HttpSession>(const char* userAgent)> openSession;
+    // The clock the time budget is measured with; null means Clock::now.
+    std::function<Clock::time_point()> now;
+};
+
+// The title on air of channel `channelIndex` (a row of the channel table). Returns true when a
+// non-empty title was obtained; it is then written to out (outUnits units, at most 511 units of
+// text plus the terminator) unless out is null. On false, out is not touched.
+bool FetchNowPlaying(NowPlayingContext& ctx, int channelIndex, char16_t* out, std::size_t outUnits);
+
+// Fetches the status document at statusUrl through session and looks up the title of the
+// stream of channelId (see ExtractStatusJsonTitle). text is the TITLE_TEXT_BYTES working
+// buffer. deadline bounds the reading. On false, text may hold a partial value.
+bool FetchStatusJsonTitle(HttpSession& session, const char* statusUrl, const char* channelId, char* text,
+                          const std::function<NowPlayingContext::Clock::time_point()>& now,
+                          NowPlayingContext::Clock::time_point deadline);
+
+// Looks up the title of channelId's stream in an Icecast status document: the entry whose
+// listen URL ends in the mount "<id>-160" is preferred, "<id>-mp3" is the other; the title is
+// the entry's "title" member (string with its escapes decoded, number or boolean as written;
+// null is no title), cleaned with CleanTitleText. Writes into text (TITLE_TEXT_BYTES) and
+// returns true when the result is usable (not empty, not beginning with '<').
+bool ExtractStatusJsonTitle(std::string_view body, const char* channelId, char* text);
+
+// The status document's URL: statusUrlSetting when not empty, else "http://" + the host of
+// endpoint + ":8000/status-json.xsl". Returns false (out empty) when there is no host.
+bool BuildStatusUrl(const char* endpoint, const char* statusUrlSetting, char* out, std::size_t outSize);
+
+// Trims trailing CR, LF, space and TAB; then, when the first " :: " is followed by digits only
+// (or nothing), cuts the text there and trims trailing spaces. Null does nothing.
+void CleanTitleText(char* text);

@@ -1,0 +1,94 @@
+#include "settings/config_reader.hpp"
+
+#include <cstring>
+
+#include "common/text.hpp"
+#include "settings/json_reader.hpp"
+
+namespace {
+
+// Walks the entries of the "channels" array. The array ends at the last ']' of the text, and an
+// entry at the first '}' after its '{': braces and brackets inside values are not recognised,
+// which hand-edited files in the field depend on (a stray ']' later in the file widens the
+// array). Entries lacking "id", "name" or "endpoint" are skipped; the built-in table stays
+// unless at least one entry is complete.
+void ReadChannelTable(std::string_view text, ChannelTable& table) {
+    const std::size_t key = text.find("\"channels\"");
+    if (key == std::string_view::npos) return;
+    const std::size_t open = text.find('[', key);
+    if (open == std::string_view::npos) return;
+    const std::size_t close = text.rfind(']');
+    if (close == std::string_view::npos || close < open) return;
+
+    int accepted = 0;
+    std::size_t pos = open + 1;
+    while (accepted < MAX_CHANNELS && pos < close) {
+        const std::size_t begin = text.find('{', pos);
+        if (begin == std::string_view::npos || begin >= close) break;
+        const std::size_t end = text.find('}', begin + 1);
+        if (end == std::string_view::npos || end > close) break;
+        const std::string_view entry = text.substr(begin, end - begin);
+
+        char id[64] = {};
+        char name[256] = {};
+        char endpoint[256] = {};
+        if (ReadJsonString(entry, "id", id, sizeof id) && ReadJsonString(entry, "name", name, sizeof name) &&
+            ReadJsonString(entry, "endpoint", endpoint, sizeof endpoint)) {
+            Channel& slot = table.entries[accepted];
+            std::memset(&slot, 0, sizeof slot);
+            CopyText(slot.id, View(id));
+            CopyText(slot.endpoint, View(endpoint));
+            // A name of more than 127 UTF-16 units is cut before the first character that does
+            // not fit whole, so the field stays terminated and never ends in half a pair.
+            Utf8ToUtf16(View(name), slot.name);
+            ++accepted;
+        }
+        pos = end + 1;
+    }
+    if (accepted > 0) table.count = accepted;
+}
+
+void ReadStartChannel(std::string_view text, AppConfig& cfg) {
+    char lastChannel[64] = {};
+    if (ReadJsonString(text, "last_channel", lastChannel, sizeof lastChannel)) {
+        CopyText(cfg.last_channel, View(lastChannel));
+        for (int row = 0; row < cfg.channels.count; ++row) {
+            if (EqualsNoCase(View(cfg.channels.entries[row].id), View(lastChannel))) {
+                cfg.last_channel_index = row;
+                break;
+            }
+        }
+        return;
+    }
+    std::int32_t index = 0;
+    if (ReadJsonInt(text, "last_channel_index", index) && index >= 0 && index < cfg.channels.count) {
+        cfg.last_channel_index = index;
+        CopyText(cfg.last_channel, View(cfg.channels.entries[index].id));
+    }
+}
+
+}  // namespace
+
+void ParseConfigText(std::string_view text, AppConfig& cfg) {
+    ResetConfigDefaults(cfg);
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string_view::npos) text = text.substr(0, nul);
+
+    std::int32_t value = 0;
+    if (ReadJsonInt(text, "rotate_interval_seconds", value) && value >= 1) cfg.rotate_interval_seconds = value;
+    if (ReadJsonInt(text, "port", value) && value >= 1 && value <= 65535) cfg.port = value;
+    bool show = false;
+    if (ReadJsonBool(text, "show_images", show)) cfg.show_images = show;
+    if (ReadJsonInt(text, "window_width", value) && value >= 200) cfg.window_width = value;
+    if (ReadJsonInt(text, "window_height", value) && value >= 200) cfg.window_height = value;
+
+    ReadChannelTable(text, cfg.channels);
+    ReadStartChannel(text, cfg);
+
+    // Optional: where the stream server's status document and the image search live. Empty
+    // means the built-in choice.
+    char url[256] = {};
+    if (ReadJsonString(text, "status_url", url, sizeof url)) CopyText(cfg.status_url, View(url));
+    std::memset(url, 0, sizeof url);
+    if (ReadJsonString(text, "image_search_url", url, sizeof url)) CopyText(cfg.image_search_url, View(url));
+}

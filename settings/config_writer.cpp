@@ -1,0 +1,101 @@
+#include "settings/config_writer.hpp"
+
+#include <atomic>
+#include <charconv>
+
+#include "common/text.hpp"
+#include "platform/file_replace.hpp"
+
+namespace {
+
+std::atomic<ConfigSaveInterruption> gSaveInterruption{nullptr};
+
+void AppendInt(std::string& out, std::int32_t value) {
+    char digits[16];
+    const auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+void AppendEscaped(std::string& out, std::string_view value) {
+    for (const char c : value) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                // The reader has no escape for the other control characters, and raw ones would
+                // make the file invalid JSON.
+                if (static_cast<unsigned char>(c) >= 0x20) out += c;
+                break;
+        }
+    }
+}
+
+void AppendStringLine(std::string& out, std::string_view indentAndKey, std::string_view value, bool comma) {
+    out += indentAndKey;
+    out += '"';
+    AppendEscaped(out, value);
+    out += comma ? "\",\r\n" : "\"\r\n";
+}
+
+void AppendIntLine(std::string& out, std::string_view indentAndKey, std::int32_t value) {
+    out += indentAndKey;
+    AppendInt(out, value);
+    out += ",\r\n";
+}
+
+}  // namespace
+
+std::string FormatConfigText(const AppConfig& cfg) {
+    std::string out;
+    out.reserve(1024);
+    out += "{\r\n";
+    AppendIntLine(out, "  \"rotate_interval_seconds\": ", cfg.rotate_interval_seconds);
+    AppendIntLine(out, "  \"port\": ", cfg.port);
+    AppendStringLine(out, "  \"last_channel\": ", View(cfg.last_channel), true);
+    out += cfg.show_images ? "  \"show_images\": true,\r\n" : "  \"show_images\": false,\r\n";
+    AppendIntLine(out, "  \"window_width\": ", cfg.window_width > 0 ? cfg.window_width : 500);
+    AppendIntLine(out, "  \"window_height\": ", cfg.window_height > 0 ? cfg.window_height : 640);
+    if (cfg.status_url[0] != '\0') AppendStringLine(out, "  \"status_url\": ", View(cfg.status_url), true);
+    if (cfg.image_search_url[0] != '\0') {
+        AppendStringLine(out, "  \"image_search_url\": ", View(cfg.image_search_url), true);
+    }
+    out += "  \"channels\": [\r\n";
+    const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;
+    for (int row = 0; row < count; ++row) {
+        const Channel& channel = cfg.channels.entries[row];
+        // The UTF-8 form is cut to 255 bytes at a whole character, as the reader's name buffer
+        // holds no more.
+        char name[256];
+        Utf16ToUtf8(View(channel.name), name);
+        out += "    {\r\n";
+        AppendStringLine(out, "      \"id\": ", View(channel.id), true);
+        AppendStringLine(out, "      \"name\": ", View(name), true);
+        AppendStringLine(out, "      \"endpoint\": ", View(channel.endpoint), false);
+        out += row + 1 < count ? "    },\r\n" : "    }\r\n";
+    }
+    out += "  ]\r\n";
+    out += "}\r\n";
+    return out;
+}
+
+void SetConfigSaveInterruptionForTest(ConfigSaveInterruption hook) { gSaveInterruption.store(hook); }
+
+bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg) {
+    // The replace below would ignore the read-only bit of the old file, which the user set to
+    // keep the file as it is.
+    if (IsReadOnlyFile(path)) return false;
+    const std::string text = FormatConfigText(cfg);
+    const std::filesystem::path temp = TempFileBeside(path);
+    if (!WriteNewFileDurably(temp, text)) return false;
+    const ConfigSaveInterruption interruption = gSaveInterruption.load();
+    if (interruption != nullptr && !interruption(temp)) return false;
+    if (!ReplaceFileAtomically(temp, path)) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        return false;
+    }
+    return true;
+}

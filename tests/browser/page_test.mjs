@@ -1,0 +1,139 @@
+// Drives the monitor's web page in headless Chromium: channel list, track, cover, title changes,
+// the art switch (button and API), a channel choice held against polls, and the shut-down page.
+// Environment: MONITOR_URL (http://127.0.0.1:port), SIM_URL (the station simulator),
+// NP_PATHS (JSON list of the now-playing paths per channel), SHOT_DIR (screenshots).
+import { chromium } from 'playwright-core';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+
+const base = process.env.MONITOR_URL;
+const sim = process.env.SIM_URL;
+const npPaths = JSON.parse(process.env.NP_PATHS);
+const shotDir = process.env.SHOT_DIR;
+fs.mkdirSync(shotDir, { recursive: true });
+
+async function getJson(route) {
+  const r = await fetch(base + route, { signal: AbortSignal.timeout(5000) });
+  assert.equal(r.status, 200, route);
+  return r.json();
+}
+
+async function setTitle(channel, text) {
+  const r = await fetch(sim + '/_sim/set', {
+    method: 'POST',
+    body: JSON.stringify({ path: npPaths[channel], body: text }),
+  });
+  assert.equal(await r.text(), 'ok');
+}
+
+async function waitUntil(what, fn, ms) {
+  const end = Date.now() + ms;
+  let last;
+  while (Date.now() < end) {
+    try {
+      last = await fn();
+      if (last) return last;
+    } catch (e) {
+      last = e;
+    }
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  throw new Error(`timed out waiting for ${what} (last: ${last})`);
+}
+
+const browser = await chromium.launch({
+  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+const results = [];
+async function step(name, fn) {
+  const started = Date.now();
+  await fn();
+  results.push(`ok   ${name} (${Date.now() - started} ms)`);
+  console.log(results.at(-1));
+}
+
+try {
+  const page = await browser.newPage({ viewport: { width: 600, height: 900 } });
+  const channels = await getJson('/api/channels');
+
+  await step('the page lists the channels', async () => {
+    await page.goto(base + '/', { waitUntil: 'load' });
+    await waitUntil('options', async () =>
+      (await page.locator('#channel-select option').count()) === channels.length, 5000);
+    const names = await page.locator('#channel-select option').allTextContents();
+    assert.deepEqual(names, channels.map((c) => c.name));
+  });
+
+  await step('the page shows the track and the cover', async () => {
+    const info = await waitUntil('a title and a picture', async () => {
+      const i = await getJson('/api/info');
+      return i.has_image && i.track !== 'Connecting...' ? i : null;
+    }, 20000);
+    await waitUntil('track text', async () =>
+      (await page.locator('#track').textContent()) === info.track, 7000);
+    await waitUntil('cover loaded', async () => page.evaluate(() => {
+      const img = document.getElementById('cover');
+      return img.complete && img.naturalWidth > 0 && img.src.includes('/image?t=') &&
+        img.style.opacity === '1';
+    }), 7000);
+    assert.equal(await page.title(), info.track + ' - Radio Tovrel');
+    await page.screenshot({ path: path.join(shotDir, 'page.png') });
+  });
+
+  await step('a title change reaches the page within one poll', async () => {
+    const info = await getJson('/api/info');
+    const title = 'Browser Artist - Fresh Song ' + Date.now();
+    await setTitle(info.channel_index, title);
+    // One refresh period of the program (5 s) plus its fetch bound, plus one poll of the page.
+    await waitUntil('new title on the page', async () =>
+      (await page.locator('#track').textContent()) === title, 5000 + 7000 + 5500);
+  });
+
+  await step('the button hides and shows the art', async () => {
+    await page.click('#art-toggle-btn');
+    await waitUntil('hidden', async () =>
+      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'none', 3000);
+    assert.equal(await page.locator('#art-toggle-text').textContent(), '\u25BC Show Art');
+    assert.equal((await getJson('/api/info')).images_enabled, false);
+    await page.screenshot({ path: path.join(shotDir, 'page-art-hidden.png') });
+    await page.click('#art-toggle-btn');
+    await waitUntil('shown', async () =>
+      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'block', 3000);
+    assert.equal(await page.locator('#art-toggle-text').textContent(), '\u25B2 Hide Art');
+  });
+
+  await step('a switch made through the API reaches the page within one poll', async () => {
+    const r = await getJson('/api/images_toggle');
+    assert.equal(r.images_enabled, false);
+    await waitUntil('hidden after API switch', async () =>
+      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'none', 6000);
+    await getJson('/api/images_toggle');
+    await waitUntil('shown after API switch', async () =>
+      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'block', 6000);
+  });
+
+  await step('a channel chosen in the page is kept against polls', async () => {
+    const before = (await getJson('/api/info')).channel_index;
+    const target = String((before + 1) % channels.length);
+    await page.selectOption('#channel-select', target);
+    const until = Date.now() + 2000;
+    while (Date.now() < until) {
+      assert.equal(await page.locator('#channel-select').inputValue(), target);
+      await new Promise((r) => setTimeout(r, 100));
+    }
+    await waitUntil('channel switched', async () =>
+      (await getJson('/api/info')).channel_index === Number(target), 7000);
+  });
+
+  await step('the page shows the shut-down page after /stop', async () => {
+    await page.goto(base + '/stop', { waitUntil: 'load' });
+    assert.equal(await page.locator('h2').textContent(), 'Radio Tovrel Monitor is shutting down...');
+    await page.screenshot({ path: path.join(shotDir, 'page-stopped.png') });
+  });
+} finally {
+  await browser.close();
+}
+console.log(`${results.length} browser checks passed`);

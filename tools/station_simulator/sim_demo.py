@@ -1,0 +1,95 @@
+"""The demo station: eight channels whose titles change every 20 to 30 seconds, an image search
+that answers with generated cover pictures (JPEG, PNG and WebP) for whatever it is asked.
+
+Active only with --demo. The channels' now-playing texts are at /nowplaying-<id>.txt, the search
+at /demo/images/async and the pictures at /demo/pic/<n>.<ext>.
+"""
+import hashlib
+import random
+import threading
+import urllib.parse
+
+import pictures
+import simulator
+
+CHANNELS = ["ostrel", "pavo", "lumo", "siro", "orvel", "mirel", "tenvo", "kessa"]
+NAMES = ["Ostrel", "Retro (Pavo)", "Modern (Lumo)", "Orchestral (Siro)", "Orvel", "Mirel",
+         "Alternative (Tenvo)", "Kessa"]
+
+TITLES = [
+    "TOVREL Radio | Marta Velin - Northern Lights",
+    "Sergei Olund - Glass River [Live at Harbour Hall]",
+    "TOVREL Hi-Res | Ana\u00efs Moreau - Caf\u00e9 de la Nuit",
+    "J\u00f8rn Haldorsen - Fjellvind :: 2231",
+    "TOVREL Made by AI | Synthetic Dawn - Circuit Bloom",
+    "Yuki Tanabe - \u6708\u306e\u5149 (Moonlight)",
+    "The Lantern Keepers - Slow Tide [Remastered 2019]",
+    "Dvo\u0159\u00e1k Ensemble - Largo \u2022 New World",
+    "Ola Grim - Winter Tram :: 1187",
+    "Kessa Quartet - Paper Boats",
+    "Nadia Petrova - \u041d\u043e\u0447\u043d\u043e\u0439 \u0433\u043e\u0440\u043e\u0434",
+    "Lumo Collective - Neon Rain",
+    "Siro Philharmonic - Prelude in E minor [Live]",
+    "Mirel & Tenvo - Borrowed Light",
+    "Pavo Brass - Sunday Swing :: 0042",
+    "TOVREL Radio | Orvel Trio - Late Train Home",
+]
+
+PICTURES = {}
+LOCK = threading.Lock()
+
+
+def picture(n, ext):
+    with LOCK:
+        if (n, ext) in PICTURES:
+            return PICTURES[(n, ext)]
+    rnd = random.Random(n)
+    base = pictures.png(240, 240, (rnd.randint(30, 225), rnd.randint(30, 225), rnd.randint(30, 225)), seed=n)
+    data = base if ext == "png" else pictures.converted(base, "jpeg" if ext == "jpg" else "webp") or base
+    with LOCK:
+        PICTURES[(n, ext)] = data
+    return data
+
+
+def search_page(handler, path, query):
+    q = urllib.parse.parse_qs(query).get("q", [""])[0]
+    seed = int(hashlib.sha1(q.encode("utf-8")).hexdigest()[:8], 16)
+    host = handler.headers.get("Host", "127.0.0.1")
+    exts = ["jpg", "png", "webp"]
+    urls = [f"http://{host}/demo/pic/{(seed + k) % 997}.{exts[(seed + k) % 3]}" for k in range(4)]
+    body = "".join(f'<a class="iusc" m="{{&quot;murl&quot;:&quot;{u}&quot;}}"></a>' for u in urls)
+    return {"status": 200, "body": body, "content_type": "text/html; charset=utf-8"}
+
+
+def picture_route(handler, path, query):
+    name = path.rsplit("/", 1)[-1]
+    stem, _, ext = name.partition(".")
+    if not stem.isdigit() or ext not in ("jpg", "png", "webp"):
+        return None
+    import base64
+    ctype = {"jpg": "image/jpeg", "png": "image/png", "webp": "image/webp"}[ext]
+    return {"status": 200, "body_b64": base64.b64encode(picture(int(stem), ext)).decode(), "content_type": ctype}
+
+
+def rotate_titles(stop):
+    rnd = random.Random()
+    current = {}
+    next_change = {}
+    import time
+    while not stop.is_set():
+        now = time.monotonic()
+        for ch in CHANNELS:
+            if now >= next_change.get(ch, 0):
+                choices = [t for t in TITLES if t != current.get(ch)]
+                current[ch] = rnd.choice(choices)
+                next_change[ch] = now + rnd.uniform(20, 30)
+                simulator.set_answer({"path": f"/nowplaying-{ch}.txt", "body": current[ch]})
+        stop.wait(0.5)
+
+
+def setup(args):
+    if not getattr(args, "demo", False):
+        return
+    simulator.register_handler("/demo/images/async", search_page)
+    simulator.register_handler("/demo/pic/", picture_route)
+    threading.Thread(target=rotate_titles, args=(simulator.STOP,), daemon=True).start()
