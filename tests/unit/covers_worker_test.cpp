@@ -1,0 +1,237 @@
+#include "covers/cover_search.hpp"
+
+#include "covers_fakes.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace covers_test;
+
+namespace {
+
+// Runs one worker on this thread for a fresh search of title, as the newest worker.
+struct WorkerRun {
+    CoverSet& set = LeakedSet();
+    std::shared_ptr<FakeWeb> web = std::make_shared<FakeWeb>();
+    Recorder& rec = InstallRecorder();
+    std::int32_t g = 0;
+
+    explicit WorkerRun(std::u16string_view title) {
+        std::lock_guard<std::mutex> hold(set.lock);
+        CopyText(set.query, title);
+        g = set.generation.fetch_add(1) + 1;
+        set.workerGeneration = g;
+        set.searching = 1;
+        CopyText(set.imageSearchUrl, "http://search/images/async");
+    }
+    ~WorkerRun() { SetMainWindowTarget(nullptr); }
+    void Run() { CoverSearchWorker(set, g, FactoryFor(web)); }
+    std::vector<std::string> Published() {
+        std::lock_guard<std::mutex> hold(set.lock);
+        std::vector<std::string> out;
+        for (int i = 0; i < set.count; ++i) out.push_back(CoverText(set.slots[i].data));
+        return out;
+    }
+    void Picture(const std::string& url, const std::string& bytes, std::uint32_t status = 200) {
+        FakeAnswer a;
+        a.body = bytes;
+        a.status = status;
+        a.chunk = 1000;
+        web->Set(url, a);
+    }
+};
+
+}  // namespace
+
+TEST(CoverWorker, PublishesValidPicturesInPageOrderFromAtMostEightUrls) {
+    WorkerRun run(u"TOVREL Radio | Artist - Song [Live]");
+    std::string page = "<html>";
+    const char* kinds[] = {"jpeg", "html", "png", "gif", "tiny", "404", "webp", "closed", "jpeg", "jpeg"};
+    for (int i = 0; i < 10; ++i) {
+        const std::string url = "http://pics/" + std::to_string(i);
+        page += EntityItem(url);
+        const std::string kind = kinds[i];
+        if (kind == "tiny") run.Picture(url, PictureBytes("jpeg", "t", 511));
+        else if (kind == "404") run.Picture(url, PictureBytes("jpeg", "404"), 404);
+        else if (kind != "closed") run.Picture(url, PictureBytes(kind, std::to_string(i)));
+    }
+    FakeAnswer pageAnswer;
+    pageAnswer.body = page;
+    pageAnswer.chunk = 100;
+    run.web->SetPage(pageAnswer);
+    run.Run();
+
+    const auto published = run.Published();
+    ASSERT_EQ(published.size(), 3u);
+    EXPECT_NE(published[0].find("tag:0;"), std::string::npos);
+    EXPECT_NE(published[1].find("tag:2;"), std::string::npos);
+    EXPECT_NE(published[2].find("tag:6;"), std::string::npos);
+    EXPECT_EQ(run.set.imageId, 3);
+    EXPECT_EQ(run.set.currentIndex, 0);
+    EXPECT_EQ(run.set.searching.load(), 0);
+    EXPECT_EQ(run.rec.coversChanged.load(), 4);  // one per picture, one at the end
+    EXPECT_EQ(run.web->sessionsOpen.load(), 0);
+    EXPECT_EQ(run.web->Agents(), std::vector<std::string>{"Lavf/57.83.100"});
+
+    const auto log = run.web->Log();
+    ASSERT_EQ(log.size(), 9u);  // the page and 8 pictures, never the 9th or 10th
+    EXPECT_EQ(log[0].url, "http://search/images/async?q=%20Artist%20%2d%20Song%20album%20cover"
+                          "&qft=+filterui:imagesize-medium&first=1&count=10");
+    EXPECT_EQ(log[0].flags, kHttpReload | kHttpNoCookies | kHttpIgnoreCertCnInvalid);
+    EXPECT_EQ(log[0].maxBody, 524288u);
+    EXPECT_EQ(log[0].connectMs, 5000u);
+    EXPECT_EQ(log[0].receiveMs, 5000u);
+    EXPECT_EQ(log[8].url, "http://pics/7");
+    for (std::size_t i = 1; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].flags, kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpIgnoreCertCnInvalid);
+        EXPECT_EQ(log[i].maxBody, 4194304u);
+        EXPECT_EQ(log[i].connectMs, 3500u);
+        EXPECT_EQ(log[i].receiveMs, 3500u);
+    }
+}
+
+TEST(CoverWorker, EndsAndMessages) {
+    {  // nothing to search for: ends at once, tells the window
+        WorkerRun run(u"TOVREL Hi-Res |");
+        run.Run();
+        EXPECT_EQ(run.set.searching.load(), 0);
+        EXPECT_EQ(run.rec.coversChanged.load(), 1);
+        EXPECT_TRUE(run.web->Agents().empty());
+    }
+    {  // no session
+        WorkerRun run(u"A");
+        run.web->refuseSession = true;
+        run.Run();
+        EXPECT_EQ(run.set.searching.load(), 0);
+        EXPECT_EQ(run.rec.coversChanged.load(), 1);
+    }
+    {  // the page does not open, or is empty, or has no marker
+        for (int variant = 0; variant < 3; ++variant) {
+            WorkerRun run(u"A");
+            FakeAnswer a;
+            a.opens = variant != 0;
+            a.body = variant == 2 ? "<html>nothing here</html>" : "";
+            a.status = 500;
+            run.web->SetPage(a);
+            run.Run();
+            EXPECT_EQ(run.set.searching.load(), 0) << variant;
+            EXPECT_EQ(run.rec.coversChanged.load(), 1) << variant;
+            EXPECT_EQ(run.web->sessionsOpen.load(), 0);
+        }
+    }
+    {  // stale at its start, a newer worker running: touches nothing, says nothing
+        WorkerRun run(u"A");
+        run.set.generation.fetch_add(1);
+        run.set.workerGeneration = run.g + 1;
+        run.Run();
+        EXPECT_EQ(run.set.searching.load(), 1);
+        EXPECT_EQ(run.rec.coversChanged.load(), 0);
+        EXPECT_TRUE(run.web->Agents().empty());
+    }
+    {  // cancelled by a clear with no newer worker: the newest worker still ends "searching"
+        WorkerRun run(u"A");
+        ClearCovers(run.set);
+        run.rec.coversChanged = 0;
+        run.Run();
+        EXPECT_EQ(run.set.searching.load(), 0);
+        EXPECT_EQ(run.rec.coversChanged.load(), 1);
+    }
+}
+
+TEST(CoverWorker, ANewTitleDuringDownloadsStopsPublishingAndLeavesSearchingToTheNewWorker) {
+    WorkerRun run(u"A");
+    run.Picture("http://pics/1", PictureBytes("jpeg", "1"));
+    FakeAnswer second;
+    second.body = PictureBytes("png", "2", 100000);
+    second.chunk = 4096;
+    CoverSet* set = &run.set;
+    second.onOpen = [set] {  // a new title arrives while this picture downloads
+        std::lock_guard<std::mutex> hold(set->lock);
+        set->workerGeneration = set->generation.fetch_add(1) + 1;
+    };
+    run.web->Set("http://pics/2", second);
+    run.Picture("http://pics/3", PictureBytes("jpeg", "3"));
+    FakeAnswer page;
+    page.body = EntityItem("http://pics/1") + EntityItem("http://pics/2") + EntityItem("http://pics/3");
+    run.web->SetPage(page);
+    run.Run();
+    EXPECT_EQ(run.Published().size(), 1u);
+    EXPECT_EQ(run.rec.coversChanged.load(), 1);  // the first picture only
+    EXPECT_EQ(run.set.searching.load(), 1);      // the newer search's
+    EXPECT_EQ(run.web->Log().size(), 3u);        // the third URL is never asked for
+}
+
+TEST(CoverWorker, ThePageIsReadUpToItsLimit) {
+    WorkerRun run(u"A");
+    run.Picture("http://pics/early", PictureBytes("jpeg", "early"));
+    run.Picture("http://pics/late", PictureBytes("jpeg", "late"));
+    std::string page = EntityItem("http://pics/early");
+    page.resize(524288 - 10, ' ');
+    page += EntityItem("http://pics/late");  // starts before the limit, its URL runs past it
+    page.resize(700000, ' ');
+    FakeAnswer a;
+    a.body = page;
+    run.web->SetPage(a);
+    run.Run();
+    const auto log = run.web->Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1].url, "http://pics/early");
+    EXPECT_LE(log[0].largestRead, 524288u);
+}
+
+TEST(CoverWorker, ANulEndsThePage) {
+    WorkerRun run(u"A");
+    run.Picture("http://pics/one", PictureBytes("jpeg", "1"));
+    run.Picture("http://pics/two", PictureBytes("jpeg", "2"));
+    FakeAnswer a;
+    a.body = EntityItem("http://pics/one") + std::string(1, '\0') + EntityItem("http://pics/two");
+    run.web->SetPage(a);
+    run.Run();
+    EXPECT_EQ(run.Published().size(), 1u);
+}
+
+TEST(CoverDownload, StatusSizeSignatureAndLimit) {
+    auto web = std::make_shared<FakeWeb>();
+    FakeSession session(web);
+    std::vector<std::uint8_t> picture;
+    auto set = [&](const std::string& url, FakeAnswer a) { web->Set(url, std::move(a)); };
+
+    FakeAnswer big;
+    big.body = PictureBytes("jpeg", "big", 5 * 1024 * 1024);
+    set("http://p/big", big);
+    ASSERT_TRUE(DownloadCoverImage(session, "http://p/big", picture));
+    EXPECT_EQ(picture.size(), 4194304u);  // what was held when reading stopped
+
+    FakeAnswer exact;
+    exact.body = PictureBytes("webp", "512", 512);
+    exact.statusKnown = false;  // an unreadable status is no reason to give up
+    set("http://p/512", exact);
+    ASSERT_TRUE(DownloadCoverImage(session, "http://p/512", picture));
+    EXPECT_EQ(picture.size(), 512u);
+
+    FakeAnswer broken;
+    broken.body = PictureBytes("png", "x", 3000);
+    broken.chunk = 1000;
+    broken.failAfterBody = true;  // a failed read keeps what was held
+    set("http://p/broken", broken);
+    EXPECT_TRUE(DownloadCoverImage(session, "http://p/broken", picture));
+    EXPECT_EQ(picture.size(), 3000u);
+
+    FakeAnswer moved;
+    moved.body = PictureBytes("jpeg", "m");
+    moved.status = 301;
+    set("http://p/moved", moved);
+    EXPECT_FALSE(DownloadCoverImage(session, "http://p/moved", picture));
+    EXPECT_TRUE(picture.empty());
+    EXPECT_FALSE(DownloadCoverImage(session, "http://p/nowhere", picture));
+
+    FakeAnswer https;
+    https.body = PictureBytes("jpeg", "s");
+    set("HTTPS://p/s", https);
+    set("ftp://p/https:", https);
+    EXPECT_TRUE(DownloadCoverImage(session, "HTTPS://p/s", picture));
+    EXPECT_TRUE(DownloadCoverImage(session, "ftp://p/https:", picture));  // tried whatever the scheme
+    const auto log = web->Log();
+    EXPECT_TRUE(log[log.size() - 2].flags & kHttpSecure);
+    EXPECT_FALSE(log[log.size() - 1].flags & kHttpSecure);
+    for (const auto& entry : log) EXPECT_EQ(entry.receiveMs, 3500u);
+}
