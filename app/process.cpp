@@ -8,7 +8,7 @@ Settings& gSettings = *new Settings;
 CoverSet& gCovers = *new CoverSet;
 WebSnapshot& gSnapshot = *new WebSnapshot;
 WindowState& gWindowState = *new WindowState;
-std::unique_ptr<HttpSession> gHttpSession;
+NowPlayingContext& gNowPlaying = *new NowPlayingContext(gSettings);
 
 namespace {
 WebContext gWebContext;
@@ -18,15 +18,12 @@ constexpr int kShutdownWaitMs = 1500;
 bool StartServices() {
     if (gSettings.file.empty()) gSettings.file = ConfigFilePath();
     LoadConfig(gSettings);
-    if (!gHttpSession) gHttpSession = OpenHttpSession(kUserAgent);
+    gNowPlaying.loadConfig = LoadConfig;
+    if (!gNowPlaying.session) gNowPlaying.session = OpenHttpSession(NOW_PLAYING_USER_AGENT);
 
     InitCoverSet(gCovers);
     const AppConfig config = ReadConfig(gSettings);
-    const std::string_view searchUrl = View(config.image_search_url);
-    {
-        std::lock_guard<std::mutex> hold(gCovers.lock);
-        CopyText(gCovers.imageSearchUrl, searchUrl.empty() ? kDefaultImageSearchUrl : searchUrl);
-    }
+    SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
 
     gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
     return StartWebServer(gWebContext, config.port);
@@ -39,7 +36,7 @@ void StopServices() {
         std::lock_guard<std::mutex> hold(gCovers.lock);
         FreeCoverSlots(gCovers);
     }
-    gHttpSession.reset();
+    gNowPlaying.session.reset();
 }
 
 AppContext MakeProcessContext(WindowView& view) {
@@ -51,4 +48,10 @@ AppContext MakeProcessContext(WindowView& view) {
     app.view = &view;
     app.fetch = StationFetch();
     return app;
+}
+
+NowPlayingFetch StationFetch() {
+    return [](int channelIndex, char16_t* out, std::size_t outUnits) {
+        return FetchNowPlaying(gNowPlaying, channelIndex, out, outUnits);
+    };
 }

@@ -3,6 +3,7 @@
 
 #include "app/window_state.hpp"
 #include "covers/cover_set.hpp"
+#include "nowplaying/now_playing.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
 #include "web/web_server.hpp"
@@ -16,11 +17,8 @@ extern Settings& gSettings;
 extern CoverSet& gCovers;
 extern WebSnapshot& gSnapshot;
 extern WindowState& gWindowState;
-// The shared HTTP session of the now-playing requests (main thread only).
-extern std::unique_ptr<HttpSession> gHttpSession;
-
-constexpr const char* kUserAgent = "TovrelRadio/1.0";
-constexpr const char* kDefaultImageSearchUrl = "https://www.bing.com/images/async";
+// The now-playing fetch's context, owning the shared HTTP session (main thread only).
+extern NowPlayingContext& gNowPlaying;
 
 // Start-up from the settings to the web server: loads config.json beside the executable
 // (creating it when missing), opens the shared session, sets up the empty cover set and starts
@@ -33,5 +31,5 @@ void StopServices();
 // The handlers' context over the process-wide instances, drawing on the given view.
 AppContext MakeProcessContext(WindowView& view);
 
-// The real now-playing source over the shared session.
+// The real now-playing source: FetchNowPlaying over gNowPlaying.
 NowPlayingFetch StationFetch();
