@@ -32,6 +32,7 @@ void DecodeAmp(char* url) {
 
 int ExtractResultUrls(std::string_view page, CoverUrlTable& table) {
     table.count = 0;
+    page = page.substr(0, page.find('\0'));  // the page is text: it ends at its first NUL
     std::string_view marker = kEntityMarker;
     std::size_t pos = page.find(marker);
     if (pos == std::string_view::npos) {

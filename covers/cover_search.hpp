@@ -51,7 +51,7 @@ std::size_t BuildCoverQuery(std::u16string_view query, char (&out)[kSearchTextSi
 std::size_t UrlEncodeQuery(std::string_view text, char (&out)[kEncodedTextSize]);
 
 // Takes up to 8 picture URLs of 11 to 999 bytes from a results page, in page order, with "&amp;"
-// turned into '&'. The page ends at the end of the view. Returns the number of URLs.
+// turned into '&'. The page ends at its first NUL or the end of the view. Returns the number of URLs.
 int ExtractResultUrls(std::string_view page, CoverUrlTable& table);
 
 // The results-page URL for an encoded search text: base (the built-in Bing address when empty),

@@ -29,6 +29,9 @@ int LocalPort(socket_t socket);
 // waiting). Returns 1 when readable, 0 on time-out, -1 on error.
 int WaitReadable(socket_t socket, int timeoutMs);
 
+// Connects to ipv4:port (dotted quad), blocking. kInvalidSocket on failure.
+socket_t ConnectTo(const char* ipv4, int port);
+
 // Accepts one connection; the peer's address is not kept. kInvalidSocket on failure.
 socket_t AcceptConnection(socket_t listener);
 

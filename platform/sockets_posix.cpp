@@ -79,6 +79,21 @@ int WaitReadable(socket_t socket, int timeoutMs) {
     return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? 1 : -1;
 }
 
+socket_t ConnectTo(const char* ipv4, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (port <= 0 || port > 65535 || inet_pton(AF_INET, ipv4, &addr.sin_addr) != 1) return kInvalidSocket;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return kInvalidSocket;
+    NoSigPipe(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return kInvalidSocket;
+    }
+    return Handle(fd);
+}
+
 socket_t AcceptConnection(socket_t listener) {
     const int fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) NoSigPipe(fd);

@@ -56,6 +56,20 @@ int WaitReadable(socket_t socket, int timeoutMs) {
     return n > 0 && FD_ISSET(Sock(socket), &readSet) ? 1 : 0;
 }
 
+socket_t ConnectTo(const char* ipv4, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<u_short>(port));
+    if (port <= 0 || port > 65535 || inet_pton(AF_INET, ipv4, &addr.sin_addr) != 1) return kInvalidSocket;
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        closesocket(s);
+        return kInvalidSocket;
+    }
+    return static_cast<socket_t>(s);
+}
+
 socket_t AcceptConnection(socket_t listener) {
     const SOCKET s = accept(Sock(listener), nullptr, nullptr);
     return s == INVALID_SOCKET ? kInvalidSocket : static_cast<socket_t>(s);

@@ -1,0 +1,123 @@
+// The search worker with the real HTTP client (libcurl, or WinINet under Wine) against the
+// station simulator's image search.
+#include "covers/cover_search.hpp"
+
+#include "covers_fakes.hpp"
+#include "tests/support/sim_client.hpp"
+#include "tests/support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace covers_test;
+
+namespace {
+
+class CoverSim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (SimulatorPort() == 0) GTEST_SKIP() << "no station simulator";
+        if (!OpenHttpSession("probe")) GTEST_SKIP() << "no HTTP client";
+        sim_ = std::make_unique<SimControl>(SimulatorPort());
+        ASSERT_TRUE(sim_->Reset());
+        SetImageSearchUrl(set_, sim_->BaseUrl() + "/images/async");
+    }
+    void TearDown() override { SetMainWindowTarget(nullptr); }
+
+    // Searches for title and waits for the worker; returns how long it took.
+    std::chrono::milliseconds Search(std::u16string_view title, int limitMs = 20000) {
+        const auto t0 = std::chrono::steady_clock::now();
+        StartCoverSearch(set_, title);
+        EXPECT_TRUE(WaitForCoverWorker(set_, limitMs));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    }
+    std::vector<std::string> Published() {
+        std::lock_guard<std::mutex> hold(set_.lock);
+        std::vector<std::string> out;
+        for (int i = 0; i < set_.count; ++i) out.push_back(CoverText(set_.slots[i].data));
+        return out;
+    }
+    bool Requested(const std::string& part) { return sim_->Log().find(part) != std::string::npos; }
+    bool Configure(const std::string& json) {
+        return RawHttpExchange(SimulatorPort(), "POST /_sim/images HTTP/1.0\r\nContent-Length: " +
+                                                    std::to_string(json.size()) + "\r\n\r\n" + json)
+                   .find(" 200 ") != std::string::npos;
+    }
+
+    CoverSet& set_ = LeakedSet();
+    std::unique_ptr<SimControl> sim_;
+};
+
+bool HasTag(const std::string& bytes, const std::string& tag) { return bytes.find("tag:" + tag + ";") != std::string::npos; }
+
+}  // namespace
+
+TEST_F(CoverSim, PublishesEveryGoodPictureKindAndSkipsTheRest) {
+    Recorder& rec = InstallRecorder();
+    Search(u"TOVREL Radio | Artist - Song [Live]");
+    const auto pics = Published();
+    ASSERT_EQ(pics.size(), 4u);
+    EXPECT_TRUE(HasTag(pics[0], "a"));
+    EXPECT_TRUE(HasTag(pics[1], "c"));
+    EXPECT_TRUE(HasTag(pics[2], "g"));
+    EXPECT_TRUE(HasTag(pics[3], "h"));
+    EXPECT_EQ(pics[3].size(), 4194304u);  // the 5 MiB picture, cut at the limit
+    EXPECT_EQ(set_.searching.load(), 0);
+    EXPECT_EQ(rec.coversChanged.load(), 5);
+    EXPECT_FALSE(Requested("/pics/jpeg/i"));  // results 9 and 10 are never fetched
+    EXPECT_NE(RawHttpExchange(SimulatorPort(), "GET /_sim/images HTTP/1.0\r\n\r\n")
+                  .find("\"raw\": [\"%20Artist%20%2d%20Song%20album%20cover\"]"),
+              std::string::npos);
+    const std::string log = sim_->Log();
+    EXPECT_NE(log.find("\"user-agent\": \"Lavf/57.83.100\""), std::string::npos);
+    EXPECT_NE(log.find("first=1&count=10"), std::string::npos);
+}
+
+TEST_F(CoverSim, LengthClassesAmpAndMarkers) {
+    ASSERT_TRUE(Configure("{\"preset\": \"classes\", \"marker\": \"both\"}"));
+    Search(u"A");
+    const auto pics = Published();
+    ASSERT_EQ(pics.size(), 7u);  // 999 bytes, the &amp; one and k1..k5; the 11-byte URL fails
+    EXPECT_TRUE(HasTag(pics[0], "len999"));
+    EXPECT_TRUE(HasTag(pics[1], "amp"));
+    EXPECT_TRUE(HasTag(pics[6], "k5"));
+    EXPECT_TRUE(Requested("/pics/png/amp?a=1&b=2&amp;c=3"));
+    EXPECT_FALSE(Requested("len1000"));
+    EXPECT_FALSE(Requested("/pics-json/"));  // both forms on the page: the entity form only
+}
+
+TEST_F(CoverSim, JsonMarkerAloneAndAPageBeyondTheLimit) {
+    ASSERT_TRUE(Configure("{\"urls\": [\"{base}/pics/jpeg/first\"], \"marker\": \"json\", \"pad_to\": 600000,"
+                          " \"tail_urls\": [\"{base}/pics/jpeg/beyond\"]}"));
+    Search(u"A");
+    ASSERT_EQ(Published().size(), 1u);
+    EXPECT_TRUE(Requested("/pics-json/jpeg/first"));
+    EXPECT_FALSE(Requested("beyond"));
+}
+
+TEST_F(CoverSim, AHangingPictureHostCostsAtMostItsTimeOut) {
+    ASSERT_TRUE(Configure("{\"urls\": [\"{base}/pics/hang/h\", \"{base}/pics/slow/s?delay_ms=300\","
+                          " \"{base}/pics/jpeg/after\"]}"));
+    const auto took = Search(u"A");
+    const auto pics = Published();
+    ASSERT_EQ(pics.size(), 2u);
+    EXPECT_TRUE(HasTag(pics[1], "after"));
+    EXPECT_GE(took.count(), 3000);
+    EXPECT_LT(took.count(), 3500 + 2500) << "a picture that never answers must end at its time-out";
+}
+
+TEST_F(CoverSim, ATricklingPageIsReadAndAClearStopsItMidway) {
+    ASSERT_TRUE(Configure("{\"urls\": [\"{base}/pics/jpeg/t\"], \"trickle_ms\": 5, \"chunk\": 400}"));
+    Search(u"A");
+    EXPECT_EQ(Published().size(), 1u);
+
+    // Cancelled while the page trickles in: no picture is asked for, nothing is published.
+    ASSERT_TRUE(Configure("{\"urls\": [\"{base}/pics/jpeg/late\"], \"trickle_ms\": 20, \"chunk\": 200,"
+                          " \"pad_to\": 8000}"));
+    StartCoverSearch(set_, u"B");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ClearCovers(set_);
+    EXPECT_TRUE(WaitForCoverWorker(set_, 5000));
+    EXPECT_EQ(set_.count, 0);
+    EXPECT_EQ(set_.searching.load(), 0);
+    EXPECT_FALSE(Requested("/pics/jpeg/late"));
+}
