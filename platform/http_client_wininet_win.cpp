@@ -147,7 +147,7 @@ std::unique_ptr<HttpRequest> WinInetSession::OpenUrl(const char* url, std::uint3
 
     std::string object = path.data();
     object += extra.data();
-    if (object.empty()) object = "/";
+    if (object.empty()) object.push_back('/');  // not = "/": g++ 12 -Wrestrict false positive
     InetHandle request(HttpOpenRequestA(connect.h, "GET", object.c_str(), nullptr, nullptr, nullptr,
                                         RequestFlags(flags, secure), 0));
     if (request.h == nullptr) return nullptr;

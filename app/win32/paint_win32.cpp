@@ -81,7 +81,8 @@ void DecodeCurrentCover() {
         return;
     }
     // The bitmap holds its own reference to the stream for as long as it needs the bytes.
-    auto* bitmap = new (std::nothrow) Gdiplus::Bitmap(stream);
+    // GDI+ objects come from GdipAlloc through their own operator new, which gives null on failure.
+    auto* bitmap = new Gdiplus::Bitmap(stream);
     stream->Release();
     if (!bitmap) return;
     if (bitmap->GetLastStatus() != Gdiplus::Ok) {

@@ -67,8 +67,8 @@ def api_info(port):
 class ProgramFolder:
     """The program copied into a fresh folder (config.json lies beside the executable)."""
 
-    def __init__(self, program, port, extra=None, write_config=True):
-        self.dir = tempfile.mkdtemp(prefix="tovrel-system-")
+    def __init__(self, program, port, extra=None, write_config=True, parent=None):
+        self.dir = tempfile.mkdtemp(prefix="tovrel-system-", dir=parent)
         self.exe = os.path.join(self.dir, os.path.basename(program))
         shutil.copy2(program, self.exe)
         self.config_path = os.path.join(self.dir, "config.json")
