@@ -122,6 +122,31 @@ def test_signals(program):
             folder.remove()
 
 
+def test_station_that_never_answers(program):
+    # The refresh runs on the loop's thread: a station that accepts and never answers may hold it
+    # only for the fetch's bounded time, so /stop still ends the program soon after.
+    from program_common import sim_post
+    port = free_port()
+    folder = ProgramFolder(program, port)
+    sim_post("/_sim/set", {"path": "/nowplaying/one", "hang": True})
+    sim_post("/_sim/set", {"path": "/status-json.xsl", "hang": True})
+    proc = start(folder)
+    try:
+        info = wait_for(lambda: api_info(port), 10)
+        check(info is not None and info.get("track") == "Connecting...", "serves while the station hangs")
+        started = time.monotonic()
+        http_get("http://127.0.0.1:%d/stop" % port)
+        code, _, err = finish(proc, 30)
+        took = time.monotonic() - started
+        check(code == 0 and took < 14, "/stop ends it within two bounded refreshes (%.1f s, code %r)" % (took, code))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        folder.remove()
+        sim_post("/_sim/reset", {})
+
+
 def test_taken_port(program):
     holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     holder.bind(("0.0.0.0", 0))
@@ -147,6 +172,7 @@ def main():
     test_signals(program)
     test_missing_config_is_created(program)
     test_taken_port(program)
+    test_station_that_never_answers(program)
     if FAILURES:
         print("%d check(s) failed" % len(FAILURES))
         return 1
