@@ -145,13 +145,10 @@ std::unique_ptr<HttpRequest> WinInetSession::OpenUrl(const char* url, std::uint3
     if (haveTimeouts_) SetHandleTimeouts(connect.h, connectMs_, receiveMs_);
 
     // The object is the URL's path and query, as InternetOpenUrlA would request them.
-    const std::size_t pathLen = std::strlen(path.data());
-    const std::size_t extraLen = std::strlen(extra.data());
-    std::vector<char> object(pathLen + extraLen + 2, '\0');
-    std::memcpy(object.data(), path.data(), pathLen);
-    std::memcpy(object.data() + pathLen, extra.data(), extraLen);
-    if (object[0] == '\0') object[0] = '/';
-    InetHandle request(HttpOpenRequestA(connect.h, "GET", object.data(), nullptr, nullptr, nullptr,
+    std::string object = path.data();
+    if (object.empty()) object.push_back('/');  // not = "/": g++ 12 -Wrestrict false positive
+    object += extra.data();
+    InetHandle request(HttpOpenRequestA(connect.h, "GET", object.c_str(), nullptr, nullptr, nullptr,
                                         RequestFlags(flags, secure), 0));
     if (request.h == nullptr) return nullptr;
     if (haveTimeouts_) SetHandleTimeouts(request.h, connectMs_, receiveMs_);

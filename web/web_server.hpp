@@ -16,10 +16,19 @@ struct WebContext {
 };
 
 // Opens a listening socket on port (all IPv4 interfaces) and starts the server thread.
-// Returns false when the socket cannot be opened or the thread cannot start.
+// Returns false when the socket cannot be opened or the thread cannot start, and when a server
+// already runs in this process. Port 0 picks a free port (tests read it with WebServerPort).
 bool StartWebServer(WebContext& context, int port);
 // Ends the server thread (waiting at most 1500 ms) and closes the socket. Safe after a failed start.
 void StopWebServer();
+// The port the running server listens on; 0 when none runs.
+int WebServerPort();
+
+// How long one connection may hold the server: the wait for the request, and one send.
+constexpr int kWebReceiveTimeoutMs = 2000;
+constexpr int kWebSendTimeoutMs = 1000;
+// How long StopWebServer waits for the server thread.
+constexpr int kWebStopWaitMs = 1500;
 
 // Answers one request held in request[0..length) by writing the response through send.
 // Exposed for tests and the fuzzer; the server thread calls it for each connection.
@@ -28,4 +37,14 @@ public:
     virtual ~ResponseSink() = default;
     virtual bool Send(const void* data, std::size_t length) = 0;
 };
+// Only the first 2047 bytes of the request are looked at; an empty request, or a method other
+// than GET, gets no answer at all. The response is written in at most two pieces (header block,
+// body); after a piece that the sink refuses nothing more is written.
 void HandleRequest(WebContext& context, const char* request, std::size_t length, ResponseSink& sink);
+
+// Copies the NUL-terminated UTF-8 text src into dst (capacity bytes, always terminated when
+// capacity > 0), escaped for use inside a JSON string literal: quote, backslash and every control
+// character below 0x20 are escaped, a malformed UTF-8 sequence becomes U+FFFD. Output stops before
+// the next character once capacity - 6 bytes are written, so at most capacity - 1 bytes of text
+// fit and a cut never splits a character or an escape. Returns the bytes written.
+std::size_t JsonEscape(const char* src, char* dst, std::size_t capacity);

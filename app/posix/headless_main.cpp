@@ -1,0 +1,62 @@
+// The program without a window: the same start-up and shutdown as the Windows program, a
+// message loop in place of the window's, and the web page as its only face.
+#include "app/headless_loop.hpp"
+#include "app/process.hpp"
+#include "app/window_handlers.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+HeadlessLoop& gLoop = *new HeadlessLoop;
+HeadlessView& gView = *new HeadlessView(gLoop);
+
+// SIGINT and SIGTERM are blocked in every thread and taken here by sigtimedwait, so a signal
+// becomes an ordinary close message handled on the loop's thread (settings saved as on a close).
+void WatchSignals(const sigset_t& signals, const std::atomic<bool>& stop) {
+    const timespec pause{0, 100 * 1000 * 1000};
+    while (!stop.load()) {
+        if (sigtimedwait(&signals, nullptr, &pause) > 0) gLoop.Post(MSG_CLOSE, 0);
+    }
+}
+
+}  // namespace
+
+int main() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    // Before any thread starts, so that every thread inherits the mask.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A browser that goes away mid-answer must not end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    const bool serving = StartServices();
+    const int port = ConfiguredPort(gSettings);
+    if (!serving) {
+        std::fprintf(stderr, "tovrel-radio: the web server cannot listen on port %d\n", port);
+        StopServices();
+        return 1;
+    }
+    std::printf("Radio Tovrel Monitor & Server: http://127.0.0.1:%d/\n", port);
+    std::fflush(stdout);
+
+    std::atomic<bool> stopWatching{false};
+    std::thread watcher(WatchSignals, std::cref(signals), std::cref(stopWatching));
+
+    AppContext app = MakeProcessContext(gView);
+    OnCreate(app);
+    const int exitCode = gLoop.Run(app);
+
+    stopWatching.store(true);
+    watcher.join();
+    StopServices();
+    return exitCode;
+}

@@ -1,0 +1,57 @@
+#include "app/process.hpp"
+
+#include "common/text.hpp"
+
+#include <mutex>
+
+Settings& gSettings = *new Settings;
+CoverSet& gCovers = *new CoverSet;
+WebSnapshot& gSnapshot = *new WebSnapshot;
+WindowState& gWindowState = *new WindowState;
+NowPlayingContext& gNowPlaying = *new NowPlayingContext(gSettings);
+
+namespace {
+WebContext gWebContext;
+constexpr int kShutdownWaitMs = 1500;
+}  // namespace
+
+bool StartServices() {
+    if (gSettings.file.empty()) gSettings.file = ConfigFilePath();
+    LoadConfig(gSettings);
+    gNowPlaying.loadConfig = LoadConfig;
+    if (!gNowPlaying.session) gNowPlaying.session = OpenHttpSession(NOW_PLAYING_USER_AGENT);
+
+    InitCoverSet(gCovers);
+    const AppConfig config = ReadConfig(gSettings);
+    SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
+
+    gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
+    return StartWebServer(gWebContext, config.port);
+}
+
+void StopServices() {
+    StopWebServer();
+    WaitForCoverWorker(gCovers, kShutdownWaitMs);
+    {
+        std::lock_guard<std::mutex> hold(gCovers.lock);
+        FreeCoverSlots(gCovers);
+    }
+    gNowPlaying.session.reset();
+}
+
+AppContext MakeProcessContext(WindowView& view) {
+    AppContext app;
+    app.settings = &gSettings;
+    app.covers = &gCovers;
+    app.snapshot = &gSnapshot;
+    app.state = &gWindowState;
+    app.view = &view;
+    app.fetch = StationFetch();
+    return app;
+}
+
+NowPlayingFetch StationFetch() {
+    return [](int channelIndex, char16_t* out, std::size_t outUnits) {
+        return FetchNowPlaying(gNowPlaying, channelIndex, out, outUnits);
+    };
+}

@@ -1,0 +1,35 @@
+// The process-wide instances and the start-up and shutdown steps both programs share.
+#pragma once
+
+#include "app/window_state.hpp"
+#include "covers/cover_set.hpp"
+#include "nowplaying/now_playing.hpp"
+#include "platform/http_client.hpp"
+#include "settings/app_config.hpp"
+#include "web/web_server.hpp"
+#include "web/web_snapshot.hpp"
+
+#include <memory>
+
+// Created on first use and never destroyed: a cover-search or server thread that outlives its
+// bounded wait at shutdown may still touch them while the process ends.
+extern Settings& gSettings;
+extern CoverSet& gCovers;
+extern WebSnapshot& gSnapshot;
+extern WindowState& gWindowState;
+// The now-playing fetch's context, owning the shared HTTP session (main thread only).
+extern NowPlayingContext& gNowPlaying;
+
+// Start-up from the settings to the web server: loads config.json beside the executable
+// (creating it when missing), opens the shared session, sets up the empty cover set and starts
+// the server on the configured port. Returns whether the server listens.
+bool StartServices();
+// Shutdown from the server to the shared session: stops the server, waits for the last cover
+// search (each wait bounded at 1500 ms), frees the pictures, closes the session.
+void StopServices();
+
+// The handlers' context over the process-wide instances, drawing on the given view.
+AppContext MakeProcessContext(WindowView& view);
+
+// The real now-playing source: FetchNowPlaying over gNowPlaying.
+NowPlayingFetch StationFetch();

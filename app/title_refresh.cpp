@@ -1,0 +1,58 @@
+#include "app/title_refresh.hpp"
+
+#include "common/text.hpp"
+#include "covers/cover_set.hpp"
+#include "web/web_snapshot.hpp"
+
+#include <mutex>
+#include <string>
+
+namespace {
+
+// The current channel's name, or the empty text when the index is not a row of the table.
+std::u16string CurrentChannelName(const AppContext& app) {
+    return ChannelName(*app.settings, app.state->currentChannelIndex).value_or(std::u16string());
+}
+
+}  // namespace
+
+void RefreshTitle(AppContext& app) {
+    char16_t fetched[kTitleUnits] = {};
+    if (!app.fetch || !app.fetch(app.state->currentChannelIndex, fetched, kTitleUnits)) return;
+    fetched[kTitleUnits - 1] = u'\0';
+    const std::u16string_view title = View(fetched);
+    // An empty answer is no title; showing it would blank the window and start nothing.
+    if (title.empty() || title == View(app.state->currentTitle)) return;
+
+    SetCurrentTitle(*app.state, title);
+    UpdateWebSnapshot(app, CurrentChannelName(app));
+    StartCoverSearch(*app.covers, View(app.state->currentTitle));
+    app.view->InvalidateClient();
+}
+
+void UpdateWebSnapshot(AppContext& app, std::optional<std::u16string_view> channelName) {
+    const std::int32_t index = app.state->currentChannelIndex;
+    WebSnapshot& snapshot = *app.snapshot;
+    std::lock_guard<std::mutex> hold(snapshot.lock);
+    snapshot.channelIndex = index;
+    if (channelName) {
+        Utf16ToUtf8(*channelName, snapshot.channelName);
+        snapshot.channelName[sizeof snapshot.channelName - 1] = '\0';
+    }
+    Utf16ToUtf8(View(app.state->currentTitle), snapshot.track);
+    snapshot.track[sizeof snapshot.track - 1] = '\0';
+}
+
+void DropDecodedCover(AppContext& app) {
+    app.view->DestroyDecodedCover();
+    app.state->lastDecodedImageId = -1;
+}
+
+void SwitchChannel(AppContext& app) {
+    SetCurrentTitle(*app.state, kLoadingTitle);
+    UpdateWebSnapshot(app, CurrentChannelName(app));
+    ClearCovers(*app.covers);
+    DropDecodedCover(app);
+    app.view->InvalidateClient();
+    RefreshTitle(app);
+}

@@ -1,0 +1,81 @@
+// The owner-drawn controls: the pill-shaped picture button and the channel list's items.
+#include "app/process.hpp"
+#include "app/win32/win32_window.hpp"
+
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+namespace {
+
+struct ButtonColours {
+    Gdiplus::Color fill, border;
+    COLORREF text;
+};
+
+}  // namespace
+
+void DrawPictureButton(const DRAWITEMSTRUCT& item) {
+    const HDC hdc = item.hDC;
+    const RECT& rc = item.rcItem;
+    if (gBackgroundBrush) {
+        FillRect(hdc, &rc, gBackgroundBrush);
+    } else {
+        const HBRUSH fallback = CreateSolidBrush(RGB(18, 20, 24));
+        FillRect(hdc, &rc, fallback);
+        DeleteObject(fallback);
+    }
+
+    const bool pressed = (item.itemState & ODS_SELECTED) != 0;
+    const ButtonColours colours =
+        pressed ? ButtonColours{Gdiplus::Color(255, 45, 52, 64), Gdiplus::Color(255, 88, 166, 255), RGB(240, 246, 252)}
+                : ButtonColours{Gdiplus::Color(255, 37, 43, 52), Gdiplus::Color(255, 55, 62, 72), RGB(157, 167, 179)};
+    {
+        Gdiplus::Graphics graphics(hdc);
+        graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+        const int w = rc.right - rc.left - 1;
+        const int h = rc.bottom - rc.top - 1;
+        Gdiplus::GraphicsPath path(Gdiplus::FillModeAlternate);
+        path.AddArc(static_cast<int>(rc.left), static_cast<int>(rc.top), h, h, 90.0f, 180.0f);
+        path.AddArc(static_cast<int>(rc.left) + w - h, static_cast<int>(rc.top), h, h, 270.0f, 180.0f);
+        path.CloseFigure();
+        Gdiplus::SolidBrush fill(colours.fill);
+        graphics.FillPath(&fill, &path);
+        Gdiplus::Pen pen(colours.border, 1.0f);
+        graphics.DrawPath(&pen, &path);
+    }
+
+    const bool shown = gApp.state == nullptr || gApp.state->picturesShown;
+    RECT text = rc;
+    SetBkMode(hdc, TRANSPARENT);
+    const HGDIOBJ old = gWin.smallFont ? SelectObject(hdc, gWin.smallFont) : nullptr;
+    SetTextColor(hdc, colours.text);
+    DrawTextW(hdc, shown ? L"\u25B2 Hide Art" : L"\u25BC Show Art", -1, &text,
+              DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    if (old) SelectObject(hdc, old);
+}
+
+void DrawChannelListItem(const DRAWITEMSTRUCT& item) {
+    if (static_cast<int>(item.itemID) < 0) return;
+    const HDC hdc = item.hDC;
+    const bool selected = (item.itemState & ODS_SELECTED) != 0;
+    const HBRUSH fill = CreateSolidBrush(selected ? RGB(45, 55, 70) : RGB(28, 32, 38));
+    FillRect(hdc, &item.rcItem, fill);
+    DeleteObject(fill);
+
+    wchar_t text[128] = {};
+    // CB_GETLBTEXT has no size argument: only a row that fits the buffer is fetched (names are
+    // at most 127 units, but the list is another process's to change in principle).
+    const auto length = SendMessageW(item.hwndItem, CB_GETLBTEXTLEN, item.itemID, 0);
+    if (length >= 0 && length < 128) {
+        SendMessageW(item.hwndItem, CB_GETLBTEXT, item.itemID, reinterpret_cast<LPARAM>(text));
+    }
+    RECT r = item.rcItem;
+    r.left += 8;
+    SetBkMode(hdc, TRANSPARENT);
+    const HGDIOBJ old = gWin.listFont ? SelectObject(hdc, gWin.listFont) : nullptr;
+    SetTextColor(hdc, selected ? RGB(255, 255, 255) : RGB(240, 245, 252));
+    DrawTextW(hdc, text, -1, &r, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
+    if (old) SelectObject(hdc, old);
+    if (item.itemState & ODS_FOCUS) DrawFocusRect(hdc, &item.rcItem);
+}

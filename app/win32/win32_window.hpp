@@ -1,0 +1,64 @@
+// The Win32 half of the main window: handles, fonts, brushes and the decoded cover, and the view
+// through which the portable handlers drive them. Main thread only.
+#pragma once
+
+#include "app/window_state.hpp"
+
+#include <windows.h>
+
+namespace Gdiplus {
+class Bitmap;
+}
+
+constexpr int kChannelListId = 101;
+constexpr int kPictureButtonId = 102;
+constexpr wchar_t kWindowClassName[] = L"TovrelRadioMonitorWnd";
+constexpr wchar_t kWindowTitle[] = L"Radio Tovrel Monitor & Server";
+
+struct Win32Window {
+    HWND main = nullptr;
+    HWND channelList = nullptr;
+    HWND pictureButton = nullptr;
+    HFONT listFont = nullptr;
+    HFONT titleFont = nullptr;
+    HFONT captionFont = nullptr;
+    HFONT smallFont = nullptr;
+    Gdiplus::Bitmap* decodedCover = nullptr;
+};
+
+extern Win32Window gWin;
+extern HBRUSH gBackgroundBrush;  // RGB(18,20,24), also the class background
+extern HBRUSH gListBrush;        // RGB(28,32,38)
+// The handlers' context over the process-wide instances and the Win32 view.
+extern AppContext gApp;
+
+class Win32View : public WindowView {
+public:
+    void SelectListRow(int index) override;
+    void CreatePictureButton(bool picturesShown) override;
+    void AttachMessageTarget() override;
+    void SetTimer(unsigned id, unsigned periodMs) override;
+    void KillTimer(unsigned id) override;
+    void InvalidateClient() override;
+    void InvalidateButton() override;
+    void DecodeCurrentCover() override;
+    void DestroyDecodedCover() override;
+    void DeleteFonts() override;
+    bool ReadWindowSize(int& width, int& height) override;
+    void PostQuit(int exitCode) override;
+};
+
+LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Painting and picture decoding (paint_win32.cpp).
+void PaintWindow(HWND hwnd, HDC hdc);
+void DecodeCurrentCover();
+void DestroyDecodedCover();
+
+// The owner-drawn controls (controls_win32.cpp).
+void DrawPictureButton(const DRAWITEMSTRUCT& item);
+void DrawChannelListItem(const DRAWITEMSTRUCT& item);
+
+// Wide text for the Win32 calls (wchar_t is 16-bit on Windows).
+inline const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+inline wchar_t* Wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }

@@ -1,0 +1,110 @@
+#include "app/window_handlers.hpp"
+
+#include "app/geometry.hpp"
+#include "app/title_refresh.hpp"
+#include "covers/cover_set.hpp"
+#include "platform/main_window.hpp"
+#include "settings/app_config.hpp"
+
+namespace {
+
+// A channel change is taken only for another row of the table. The index arrives as an
+// unsigned message parameter, so "negative" shows up as a huge value: compare it unsigned,
+// never narrowed first (a narrowed 2^32 + 1 would pass as row 1).
+bool IsNewChannel(const AppContext& app, std::uintptr_t index) {
+    const int count = ChannelCount(*app.settings);
+    return index < static_cast<std::uintptr_t>(count) &&
+           static_cast<std::int32_t>(index) != app.state->currentChannelIndex;
+}
+
+void ShowOrDropCover(AppContext& app) {
+    if (app.state->picturesShown) {
+        app.view->DecodeCurrentCover();
+    } else {
+        DropDecodedCover(app);
+    }
+    app.view->InvalidateButton();
+    app.view->InvalidateClient();
+}
+
+}  // namespace
+
+void OnCreate(AppContext& app) {
+    const AppConfig config = ReadConfig(*app.settings);
+    const int index = InitialChannelIndex(config.last_channel_index, ChannelCount(*app.settings));
+    app.state->currentChannelIndex = index;
+    app.view->SelectListRow(index);
+
+    app.state->picturesShown = config.show_images;
+    SetImagesEnabled(*app.covers, config.show_images);
+
+    app.view->CreatePictureButton(app.state->picturesShown);
+    app.view->AttachMessageTarget();
+    app.view->SetTimer(TIMER_REFRESH, kRefreshPeriodMs);
+    app.view->SetTimer(TIMER_ROTATE, RotatePeriodMs(config.rotate_interval_seconds));
+    RefreshTitle(app);
+}
+
+void OnChannelListSelection(AppContext& app, int selection) {
+    if (selection < 0 || !IsNewChannel(app, static_cast<std::uintptr_t>(selection))) return;
+    app.state->currentChannelIndex = selection;
+    SaveLastChannel(*app.settings, selection);
+    SwitchChannel(app);
+}
+
+void OnSelectChannel(AppContext& app, std::uintptr_t wParam) {
+    if (!IsNewChannel(app, wParam)) return;
+    const int index = static_cast<int>(wParam);
+    app.state->currentChannelIndex = index;
+    SaveLastChannel(*app.settings, index);
+    app.view->SelectListRow(index);
+    SwitchChannel(app);
+}
+
+void OnSetImages(AppContext& app, std::uintptr_t wParam) {
+    app.state->picturesShown = wParam != 0;
+    ShowOrDropCover(app);
+}
+
+void OnTogglePictures(AppContext& app) {
+    app.state->picturesShown = !app.state->picturesShown;
+    SetImagesEnabled(*app.covers, app.state->picturesShown);
+    SaveShowImages(*app.settings, app.state->picturesShown);
+    ShowOrDropCover(app);
+}
+
+void OnTimer(AppContext& app, unsigned timerId) {
+    if (timerId == TIMER_REFRESH) {
+        RefreshTitle(app);
+    } else if (timerId == TIMER_ROTATE) {
+        RotateCover(*app.covers);
+        app.view->InvalidateClient();
+    }
+}
+
+void OnCoversChanged(AppContext& app) { app.view->InvalidateClient(); }
+
+void SaveWindowSize(AppContext& app) {
+    int width = 0;
+    int height = 0;
+    if (app.view->ReadWindowSize(width, height)) StoreWindowSize(*app.settings, width, height);
+}
+
+void OnDestroy(AppContext& app) {
+    SaveWindowSize(app);
+    SaveLastChannel(*app.settings, app.state->currentChannelIndex);
+    app.view->KillTimer(TIMER_REFRESH);
+    app.view->KillTimer(TIMER_ROTATE);
+    DropDecodedCover(app);
+    app.view->DeleteFonts();
+    app.view->PostQuit(0);
+}
+
+bool HandlePostedMessage(AppContext& app, unsigned message, std::uintptr_t wParam) {
+    switch (message) {
+    case MSG_COVERS_CHANGED: OnCoversChanged(app); return true;
+    case MSG_SELECT_CHANNEL: OnSelectChannel(app, wParam); return true;
+    case MSG_SET_IMAGES: OnSetImages(app, wParam); return true;
+    default: return false;
+    }
+}

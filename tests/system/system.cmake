@@ -1,0 +1,15 @@
+# Whole-program tests: the program started in a temporary folder against the station simulator.
+if(TARGET tovrel-radio AND NOT WIN32)
+  add_test(NAME native_program
+           COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${CMAKE_SOURCE_DIR}/tests/system/native_program_test.py"
+                   $<TARGET_FILE:tovrel-radio>)
+  set_tests_properties(native_program PROPERTIES TIMEOUT 180)
+endif()
+if(TARGET tovrel-radio AND WIN32)
+  # Runs inside the Xvfb display and beside the persistent wineserver of scripts/run-tests.sh.
+  add_test(NAME wine_program
+           COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${CMAKE_SOURCE_DIR}/tests/system/wine_program_test.py"
+                   $<TARGET_FILE:tovrel-radio> "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh"
+                   "${CMAKE_BINARY_DIR}/system-artefacts")
+  set_tests_properties(wine_program PROPERTIES TIMEOUT 240 ENVIRONMENT "TOVREL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endif()

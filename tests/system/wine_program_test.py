@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""The Windows program under Wine and Xvfb, against the station simulator: config.json created
+with the defaults, the window found by its title, a screenshot read pixel by pixel (background,
+title band, a solid-colour cover exactly where the fit puts it), the web API, /stop with exit
+code 0 and the settings saved, and a taken port that leaves the window running.
+
+Usage: wine_program_test.py <tovrel-radio.exe> <wine-run.sh> <artefact dir>
+Needs DISPLAY (the Windows test run is inside Xvfb), xdotool and ImageMagick.
+"""
+import base64
+import json
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import time
+import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from program_common import (SIM, SIM_PORT, ProgramFolder, api_info, free_port, http_get,  # noqa: E402
+                            sim_post, set_title, wait_for)
+
+TITLE = "Radio Tovrel Monitor & Server"
+BACKGROUND = (18, 20, 24)
+COVER_FILL = (24, 28, 35)
+PICTURE = (200, 40, 60)
+FAILURES = []
+
+
+def check(cond, what):
+    print(("ok   " if cond else "FAIL ") + what, flush=True)
+    if not cond:
+        FAILURES.append(what)
+
+
+def solid_png(width, height, rgb):
+    """An uncompressed PNG of one colour (large enough to pass the worker's minimum size)."""
+    rows = b"".join(b"\x00" + bytes(rgb) * width for _ in range(height))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows, 0)) + chunk(b"IEND", b""))
+
+
+def find_window(seconds=20):
+    def search():
+        r = subprocess.run(["xdotool", "search", "--name", "^" + TITLE.replace("&", "\\&") + "$"],
+                           capture_output=True, text=True, timeout=10)
+        ids = r.stdout.split()
+        return ids[0] if ids else None
+    return wait_for(search, seconds, 0.25)
+
+
+def window_geometry(wid):
+    r = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], capture_output=True, text=True, timeout=10)
+    values = dict(line.split("=", 1) for line in r.stdout.split() if "=" in line)
+    return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+
+def window_class(wid):
+    r = subprocess.run(["xprop", "-id", wid, "WM_CLASS"], capture_output=True, text=True, timeout=10)
+    return r.stdout
+
+
+class Shot:
+    def __init__(self, path):
+        self.path = path
+        subprocess.run(["import", "-window", "root", path], check=True, timeout=30)
+        r = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True, check=True, timeout=30)
+        ident = subprocess.run(["identify", "-format", "%w %h", path], capture_output=True, text=True, timeout=30)
+        self.width, self.height = (int(v) for v in ident.stdout.split())
+        self.rgb = r.stdout
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.rgb[i:i + 3])
+
+
+def close(a, b, tolerance=6):
+    return all(abs(p - q) <= tolerance for p, q in zip(a, b))
+
+
+def fit(w, h, left, top, right, bottom):
+    """The picture fit of the window (single precision, cut toward zero, centred)."""
+    import ctypes
+    aw, ah = right - left, bottom - top
+    f = ctypes.c_float
+    s = min(f(f(aw).value / f(w).value).value, f(f(ah).value / f(h).value).value)
+    dw, dh = int(f(w * s).value), int(f(h * s).value)
+    x = left + int((aw - dw) / 2)
+    y = top + int((ah - dh) / 2)
+    return x, y, dw, dh
+
+
+def start(runner, folder):
+    return subprocess.Popen([runner, folder.exe], cwd=folder.dir, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def test_window(runner, exe, artefacts, work):
+    port = free_port()
+    folder = ProgramFolder(exe, port, write_config=False, parent=work)
+    # First run with no config.json: the program writes the defaults and serves on 7555 (or
+    # fails to, which leaves the window running). End it through the window's close path.
+    png = solid_png(100, 50, PICTURE)
+    sim_post("/_sim/set", {"path": "/solid/picture.png", "status": 200, "content_type": "image/png",
+                           "body_b64": base64.b64encode(png).decode()})
+    sim_post("/_sim/images", {"urls": ["{base}/solid/picture.png"]})
+    set_title("one", "Solid Colour Test")
+
+    # Write a config of our own only after the defaults were checked.
+    proc = start(runner, folder)
+    try:
+        check(wait_for(lambda: os.path.exists(folder.config_path), 30), "config.json created when missing")
+        wid = find_window()
+        check(wid is not None, "window found by its title")
+        if wid:
+            check("tovrel-radio" in window_class(wid).lower(), "window belongs to the program")
+        cfg = json.loads(folder.config_text())
+        check(cfg.get("port") == 7555 and cfg.get("window_width") == 500, "config.json holds the defaults")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    os.remove(folder.config_path)
+    folder.remove()
+
+    folder = ProgramFolder(exe, port, parent=work)
+    proc = start(runner, folder)
+    try:
+        wid = find_window()
+        check(wid is not None, "window found with the test config")
+        info = wait_for(lambda: (lambda i: i if i and i.get("track") == "Solid Colour Test" and i.get("has_image")
+                                 else None)(api_info(port)), 30)
+        check(info is not None, "/api/info answers with the title and a picture")
+        if wid and info:
+            # Let the posted repaint land.
+            time.sleep(1.5)
+            x0, y0, cx, cy = window_geometry(wid)
+            shot = Shot(os.path.join(artefacts, "window.png"))
+            px = lambda x, y: shot.pixel(x0 + x, y0 + y)  # noqa: E731
+            check(close(px(5, 60), BACKGROUND, 2) and close(px(cx - 5, cy // 2), BACKGROUND, 2),
+                  "background colour at the margins: %s" % (px(5, 60),))
+            title_top, title_bottom = 76, (114 if cy < 450 else 128)
+            bright = sum(1 for y in range(title_top, title_bottom) for x in range(20, min(cx - 20, 300))
+                         if min(px(x, y)) > 170)
+            check(bright > 30, "title text drawn in its band (%d bright pixels)" % bright)
+            check(all(close(px(x, 53), BACKGROUND, 2) for x in range(20, cx - 20, 7)), "nothing above the name band")
+            cover_top = title_bottom + 36
+            cover_bottom = cy - 14 if cy < 360 else cy - 34
+            x, y, dw, dh = fit(100, 50, 20, cover_top, cx - 20, cover_bottom)
+            # Bicubic scaling softens the picture's edges by up to one source pixel (the scale);
+            # inside that margin every pixel is the picture's colour, and the coloured run of the
+            # middle row and column starts and ends within that margin of the fitted rectangle.
+            edge = int(max(dw / 100, dh / 50)) + 1
+            inside = [px(xx, yy) for yy in range(y + edge, y + dh - edge, 3) for xx in range(x + edge, x + dw - edge, 3)]
+            good = sum(1 for p in inside if close(p, PICTURE, 8))
+            check(inside and good == len(inside),
+                  "picture fills its fitted rectangle %s (%d of %d samples)" % ((x, y, dw, dh), good, len(inside)))
+            row = [xx for xx in range(0, cx) if close(px(xx, y + dh // 2), PICTURE, 8)]
+            col = [yy for yy in range(0, cy) if close(px(x + dw // 2, yy), PICTURE, 8)]
+            check(row and x <= row[0] <= x + edge and x + dw - 1 - edge <= row[-1] <= x + dw - 1,
+                  "picture spans the fitted width: %s..%s" % (row[:1], row[-1:]))
+            check(col and y <= col[0] <= y + edge and y + dh - 1 - edge <= col[-1] <= y + dh - 1,
+                  "picture spans the fitted height: %s..%s" % (col[:1], col[-1:]))
+            outside = [px(x + dw // 2, y - 2), px(x + dw // 2, y + dh + 1)]
+            check(all(close(p, COVER_FILL, 2) for p in outside), "cover fill above and below: %s" % (outside,))
+            footer = sum(1 for yy in range(cy - 30, cy - 6) for xx in range(20, cx - 20) if max(px(xx, yy)) > 70)
+            check(cy < 360 or footer > 10, "footer text drawn (%d pixels)" % footer)
+
+        status, _ = http_get("http://127.0.0.1:%d/stop" % port)
+        check(status == 200, "/stop answers")
+        try:
+            code = proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, "/stop ends the program with exit code 0 (got %r)" % code)
+        cfg = json.loads(folder.config_text())
+        check(cfg.get("last_channel") == "one" and cfg.get("port") == port, "settings saved at the end")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        folder.remove()
+
+
+def test_taken_port(runner, exe, work):
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    holder.bind(("0.0.0.0", 0))
+    holder.listen(1)
+    port = holder.getsockname()[1]
+    folder = ProgramFolder(exe, port, parent=work)
+    proc = start(runner, folder)
+    try:
+        wid = find_window()
+        check(wid is not None, "a taken port leaves the window running")
+        check(proc.poll() is None, "and the program alive")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        holder.close()
+        folder.remove()
+
+
+def main():
+    if SIM_PORT == 0 or not os.environ.get("DISPLAY"):
+        print("no station simulator or no display: skipped")
+        return 0
+    for tool in ("xdotool", "import", "convert", "xprop"):
+        if shutil.which(tool) is None:
+            print("%s missing: skipped" % tool)
+            return 0
+    exe, runner, artefacts = (os.path.abspath(a) for a in sys.argv[1:4])
+    os.makedirs(artefacts, exist_ok=True)
+    test_window(runner, exe, artefacts, artefacts)
+    test_taken_port(runner, exe, artefacts)
+    if FAILURES:
+        print("%d check(s) failed" % len(FAILURES))
+        return 1
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

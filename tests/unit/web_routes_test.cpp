@@ -1,0 +1,302 @@
+// Every route of the server over real loopback sockets, byte for byte.
+#include "common/text.hpp"
+#include "tests/unit/web_test_env.hpp"
+#include "web/web_pages.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+class WebRoutes : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        env_ = new WebTestEnv;
+        ASSERT_TRUE(StartWebServer(env_->context, 0));
+        ASSERT_NE(WebServerPort(), 0);
+    }
+    static void TearDownTestSuite() {
+        StopWebServer();
+        delete env_;
+        env_ = nullptr;
+    }
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> guard(env_->settings.lock);
+            ResetConfigDefaults(env_->settings.config);
+        }
+        {
+            std::lock_guard<std::mutex> guard(env_->snapshot.lock);
+            env_->snapshot.channelIndex = 0;
+            CopyText(env_->snapshot.channelName, "Radio Tovrel");
+            CopyText(env_->snapshot.track, "Connecting...");
+        }
+        InitCoverSet(env_->covers);
+        SetMainWindowTarget(&target_);
+        target_.Take();
+    }
+    void TearDown() override { SetMainWindowTarget(nullptr); }
+
+    static void SetChannels(int count, const std::string& id, const std::u16string& name) {
+        std::lock_guard<std::mutex> guard(env_->settings.lock);
+        ChannelTable& table = env_->settings.config.channels;
+        table.count = count;
+        for (int i = 0; i < count; ++i) {
+            CopyText(table.entries[i].id, id);
+            CopyText(table.entries[i].name, name);
+        }
+    }
+    static void SetSnapshot(const std::string& name, const std::string& track) {
+        std::lock_guard<std::mutex> guard(env_->snapshot.lock);
+        CopyText(env_->snapshot.channelName, name);
+        CopyText(env_->snapshot.track, track);
+    }
+    static std::int32_t ImageId() {
+        std::lock_guard<std::mutex> guard(env_->covers.lock);
+        return env_->covers.imageId;
+    }
+
+    static WebTestEnv* env_;
+    RecordingTarget target_;
+};
+
+WebTestEnv* WebRoutes::env_ = nullptr;
+
+using Posted = std::vector<std::pair<unsigned, std::uintptr_t>>;
+
+TEST_F(WebRoutes, PageIsServedWholeAtBothAddressesWithAndWithoutQuery) {
+    const std::string page = ReadFileBytes(SourcePath("web/page.html"));
+    ASSERT_FALSE(page.empty());
+    EXPECT_EQ(WebPage(), page);
+    for (const char* target : {"/", "/index.html", "/index.html?x=1", "/?"}) {
+        EXPECT_EQ(WebGet(target), HtmlHeader(page.size()) + page) << target;
+    }
+}
+
+TEST_F(WebRoutes, UnknownRoutesGetTheBareNotFound) {
+    for (const char* target : {"/api/info/", "/API/INFO", "/index.htm", "/api", "/image/", "//", "/%2Fstop", "x"}) {
+        EXPECT_EQ(WebGet(target), kNotFoundResponse) << target;
+    }
+    // A request line without a target: empty route.
+    EXPECT_EQ(WebExchange("GET\r\n\r\n"), kNotFoundResponse);
+    EXPECT_EQ(WebExchange("GET"), kNotFoundResponse);
+}
+
+TEST_F(WebRoutes, OtherMethodsAndEmptyRequestsAreClosedWithoutAnAnswer) {
+    for (const char* request : {"POST /api/info HTTP/1.1\r\n\r\n", "HEAD / HTTP/1.1\r\n\r\n", "get / HTTP/1.1\r\n\r\n",
+                                "GETX / HTTP/1.1\r\n\r\n", " \r\n\r\n", "\r\n\r\n"}) {
+        EXPECT_EQ(WebExchange(request), "") << request;
+    }
+    // Connect and close the sending side at once: the read yields nothing.
+    const socket_t s = WebConnect();
+    ASSERT_NE(s, kInvalidSocket);
+    ShutdownSend(s);
+    EXPECT_EQ(ReadToEnd(s), "");
+    CloseSocket(s);
+    EXPECT_TRUE(target_.TakeCommands().empty());
+}
+
+TEST_F(WebRoutes, LongRequestIsAnsweredFromItsFirst2047Bytes) {
+    // The request line lies at the end of the first 2047 bytes: "GET /" fits, the rest does not.
+    std::string request = std::string(2042, ' ') + "GET /api/info HTTP/1.1\r\n";
+    request += "X-Pad: " + std::string(5000 - request.size() - 11, 'a') + "\r\n\r\n";
+    ASSERT_EQ(request.size(), 5000u);
+    const std::string page(WebPage());
+    EXPECT_EQ(WebExchange(request), HtmlHeader(page.size()) + page);
+    // One byte further and only the method is left.
+    EXPECT_EQ(WebExchange(" " + request.substr(0, 4999)), kNotFoundResponse);
+    // An ordinary request with a big header block is answered completely.
+    const std::string answer =
+        WebExchange("GET /api/channel?index=1 HTTP/1.1\r\nX-Pad: " + std::string(5000, 'b') + "\r\n\r\n");
+    EXPECT_EQ(answer, JsonHeader(15) + "{\"status\":\"ok\"}");
+}
+
+TEST_F(WebRoutes, ChannelListOfTheBuiltInTable) {
+    const std::string answer = WebGet("/api/channels");
+    const std::string body = BodyOf(answer);
+    EXPECT_EQ(HeaderOf(answer), JsonNoCacheHeader(body.size()));
+    EXPECT_EQ(body.rfind("[{\"index\":0,\"id\":\"ostrel\",\"name\":\"Ostrel\"},"
+                         "{\"index\":1,\"id\":\"pavo\",\"name\":\"Retro (Pavo)\"},",
+                         0),
+              0u)
+        << body;
+    Json list;
+    ASSERT_TRUE(Json::Parse(body, &list)) << body;
+    std::lock_guard<std::mutex> guard(env_->settings.lock);
+    ASSERT_EQ(list.items.size(), static_cast<std::size_t>(env_->settings.config.channels.count));
+    EXPECT_EQ(body.back(), ']');
+    EXPECT_EQ(body.find("},]"), std::string::npos);
+}
+
+TEST_F(WebRoutes, ChannelListEmptyAndFullOfEscapes) {
+    SetChannels(0, "", u"");
+    EXPECT_EQ(WebGet("/api/channels"), JsonNoCacheHeader(2) + "[]");
+
+    // 32 channels whose 127-unit names and 63-byte ids are all characters that need escaping:
+    // every channel is listed whole and the result is valid JSON.
+    const std::u16string name = std::u16string(61, u'"') + std::u16string(60, u'\x01') + u"\u20ac\u00e9\U0001F600\\\t";
+    ASSERT_EQ(name.size(), 127u);
+    const std::string id = std::string(31, '"') + std::string(32, '\x02');
+    SetChannels(MAX_CHANNELS, id, name);
+    const std::string answer = WebGet("/api/channels");
+    const std::string body = BodyOf(answer);
+    EXPECT_EQ(HeaderOf(answer), JsonNoCacheHeader(body.size()));
+    Json list;
+    ASSERT_TRUE(Json::Parse(body, &list)) << body.substr(0, 200);
+    ASSERT_EQ(list.items.size(), static_cast<std::size_t>(MAX_CHANNELS));
+    for (int i = 0; i < MAX_CHANNELS; ++i) {
+        const Json& item = list.items[static_cast<std::size_t>(i)];
+        ASSERT_NE(item.Get("index"), nullptr);
+        EXPECT_EQ(item.Get("index")->number, i);
+        EXPECT_EQ(item.Get("id")->text, id);
+        EXPECT_EQ(item.Get("name")->text, Utf16ToUtf8(name));
+    }
+}
+
+TEST_F(WebRoutes, ChannelChoiceReadsTheIndexLikeAtoi) {
+    const struct {
+        const char* target;
+        std::uintptr_t index;
+    } accepted[] = {
+        {"/api/channel?index=", 0},     {"/api/channel?index=abc", 0}, {"/api/channel?index=2x", 2},
+        {"/api/channel?xindex=3", 3},   {"/api/channel?a=1&index=4", 4}, {"/api/channel?index=+5", 5},
+        {"/api/channel?index=07", 7},     {"/api/channel?index=-0x", 0},   {"/api/channel?index=1&index=6", 1},
+    };
+    for (const auto& c : accepted) {
+        const std::int32_t before = ImageId();
+        EXPECT_EQ(WebGet(c.target), JsonHeader(15) + "{\"status\":\"ok\"}") << c.target;
+        EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_SELECT_CHANNEL, c.index}})) << c.target;
+        EXPECT_EQ(ImageId(), before + 1) << "the pictures are cleared at once: " << c.target;
+    }
+    const std::string invalid = BadRequestHeader(44) + "{\"status\":\"error\",\"message\":\"invalid index\"}";
+    for (const char* target : {"/api/channel", "/api/channel?", "/api/channel?idx=1", "/api/channel?index=-1",
+                               "/api/channel?index=8", "/api/channel?index=99999999999", "/api/channel?index=32"}) {
+        const std::int32_t before = ImageId();
+        EXPECT_EQ(WebGet(target), invalid) << target;
+        EXPECT_TRUE(target_.TakeCommands().empty()) << target;
+        EXPECT_EQ(ImageId(), before) << target;
+    }
+}
+
+TEST_F(WebRoutes, ChannelChoiceWithoutAWindowPostsNothingButStillAnswers) {
+    SetMainWindowTarget(nullptr);
+    env_->ShowPicture(std::string(600, 'j'));
+    EXPECT_EQ(WebGet("/api/channel?index=1"), JsonHeader(15) + "{\"status\":\"ok\"}");
+    EXPECT_EQ(WebGet("/image"), kNoPictureResponse);
+    EXPECT_EQ(WebGet("/stop"), HtmlHeader(294) + std::string(ShutdownPage()));
+    EXPECT_TRUE(target_.Take().empty());
+}
+
+TEST_F(WebRoutes, PictureSwitchAlternatesSavesAndPosts) {
+    const bool expected[] = {false, true, false};
+    for (const bool on : expected) {
+        const std::string body = std::string("{\"status\":\"ok\",\"images_enabled\":") + (on ? "true" : "false") + "}";
+        EXPECT_EQ(WebGet("/api/images_toggle"), JsonNoCacheHeader(body.size()) + body);
+        EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_SET_IMAGES, on ? 1u : 0u}}));
+        {
+            std::lock_guard<std::mutex> guard(env_->covers.lock);
+            EXPECT_EQ(env_->covers.imagesEnabled, on);
+        }
+        EXPECT_EQ(ReadConfig(env_->settings).show_images, on);
+        const std::string file = ReadFileBytes(env_->settings.file);
+        EXPECT_NE(file.find(on ? "\"show_images\": true" : "\"show_images\": false"), std::string::npos) << file;
+    }
+}
+
+TEST_F(WebRoutes, PictureSwitchWithAnExplicitValue) {
+    const std::string off = JsonNoCacheHeader(38) + "{\"status\":\"ok\",\"images_enabled\":false}";
+    const std::string on = JsonNoCacheHeader(37) + "{\"status\":\"ok\",\"images_enabled\":true}";
+    const struct {
+        const char* target;
+        bool on;
+    } cases[] = {
+        {"/api/images_toggle?enabled=0", false}, {"/api/images_toggle?enabled=0", false},
+        {"/api/images_toggle?enabled=true", false}, {"/api/images_toggle?enabled=7", true},
+        {"/api/images_toggle?enabled=1", true},  {"/api/images_toggle?xenabled=-2", true},
+    };
+    for (const auto& c : cases) {
+        // Saves and posts every time, also when nothing changes.
+        std::filesystem::remove(env_->settings.file);
+        EXPECT_EQ(WebGet(c.target), c.on ? on : off) << c.target;
+        EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_SET_IMAGES, c.on ? 1u : 0u}})) << c.target;
+        EXPECT_TRUE(std::filesystem::exists(env_->settings.file)) << c.target;
+        EXPECT_EQ(ReadConfig(env_->settings).show_images, c.on) << c.target;
+    }
+}
+
+TEST_F(WebRoutes, InfoBeforeTheFirstRefresh) {
+    const std::string body =
+        "{\"channel_index\":0,\"channel\":\"Radio Tovrel\",\"track\":\"Connecting...\",\"has_image\":false,"
+        "\"image_id\":0,\"images_enabled\":true}";
+    EXPECT_EQ(WebGet("/api/info"), JsonNoCacheHeader(body.size()) + body);
+}
+
+TEST_F(WebRoutes, InfoReportsThePictureAndTheSwitch) {
+    {
+        std::lock_guard<std::mutex> guard(env_->snapshot.lock);
+        env_->snapshot.channelIndex = 3;
+    }
+    SetSnapshot("Retro (Pavo)", "Artist - Title");
+    env_->ShowPicture(std::string(600, 'j'));
+    const std::string body =
+        "{\"channel_index\":3,\"channel\":\"Retro (Pavo)\",\"track\":\"Artist - Title\",\"has_image\":true,"
+        "\"image_id\":" + std::to_string(ImageId()) + ",\"images_enabled\":true}";
+    EXPECT_EQ(WebGet("/api/info"), JsonNoCacheHeader(body.size()) + body);
+
+    SetImagesEnabled(env_->covers, false);
+    const std::string off = BodyOf(WebGet("/api/info"));
+    EXPECT_NE(off.find("\"has_image\":false,\"image_id\":0,\"images_enabled\":false}"), std::string::npos) << off;
+}
+
+TEST_F(WebRoutes, InfoEscapesNamesAndTitles) {
+    SetSnapshot("Q\"\\", "He said \"go\"\\\tnow\r\nend");
+    EXPECT_NE(WebGet("/api/info").find("\"channel\":\"Q\\\"\\\\\",\"track\":\"He said \\\"go\\\"\\\\\\tnow\\r\\nend\""),
+              std::string::npos);
+
+    // A name of 255 quotes is cut to 253 escapes; a title of control characters is cut whole;
+    // both parse as JSON.
+    const std::string name(255, '"');
+    std::string track;
+    for (int i = 0; i < 1023; ++i) track += static_cast<char>(1 + i % 31);
+    SetSnapshot(name, track);
+    const std::string answer = WebGet("/api/info");
+    const std::string body = BodyOf(answer);
+    EXPECT_EQ(HeaderOf(answer), JsonNoCacheHeader(body.size()));
+    Json info;
+    ASSERT_TRUE(Json::Parse(body, &info)) << body.substr(0, 300);
+    EXPECT_EQ(info.Get("channel")->text, std::string(253, '"'));
+    const std::string& title = info.Get("track")->text;
+    EXPECT_EQ(track.compare(0, title.size(), title), 0);
+    EXPECT_GT(title.size(), 300u);
+}
+
+TEST_F(WebRoutes, PictureTypeFollowsItsFirstBytes) {
+    EXPECT_EQ(WebGet("/image"), kNoPictureResponse);
+    const struct {
+        std::string bytes;
+        const char* type;
+    } cases[] = {
+        {std::string("\x89PNG\r\n\x1a\n", 8) + std::string(600, '\0'), "image/png"},
+        {"RIFF" + std::string(4, '\x10') + "WEBPVP8 " + std::string(600, 'w'), "image/webp"},
+        {std::string("\xff\xd8\xff\xe0", 4) + std::string(600, 'j'), "image/jpeg"},
+        {"GIF89a" + std::string(600, 'g'), "image/jpeg"},
+    };
+    for (const auto& c : cases) {
+        env_->ShowPicture(c.bytes);
+        EXPECT_EQ(WebGet("/image?t=1700000000000"), PictureHeader(c.type, c.bytes.size()) + c.bytes) << c.type;
+    }
+    ClearCovers(env_->covers);
+    EXPECT_EQ(WebGet("/image"), kNoPictureResponse);
+}
+
+TEST_F(WebRoutes, StopSendsTheShutDownPageThenClosesTheWindow) {
+    const std::string page(ShutdownPage());
+    ASSERT_EQ(page.size(), 294u);
+    EXPECT_EQ(WebGet("/stop?now"), HtmlHeader(294) + page);
+    EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_CLOSE, 0}}));
+    // The server itself keeps running until the shutdown stops it.
+    EXPECT_EQ(WebGet("/nothing"), kNotFoundResponse);
+}
+
+}  // namespace

@@ -1,0 +1,268 @@
+// HandleRequest: one request in, one fixed-form answer out.
+#include "common/text.hpp"
+#include "covers/cover_set.hpp"
+#include "platform/main_window.hpp"
+#include "settings/app_config.hpp"
+#include "web/web_pages.hpp"
+#include "web/web_server.hpp"
+#include "web/web_snapshot.hpp"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr std::size_t kRequestSize = 2048;
+constexpr std::size_t kMethodSize = 16;
+constexpr std::size_t kTargetSize = 512;
+
+// The header templates stay string literals so that every format is checked at compile time.
+#define TEMPLATE_T1_HTML \
+    "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %d\r\n" \
+    "Connection: close\r\n\r\n"
+#define TEMPLATE_T2_JSON_NO_CACHE \
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n" \
+    "Access-Control-Allow-Origin: *\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n"
+#define TEMPLATE_T3_JSON \
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n" \
+    "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n"
+#define TEMPLATE_T4_BAD_REQUEST \
+    "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n" \
+    "Connection: close\r\n\r\n"
+#define TEMPLATE_T5_PICTURE \
+    "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %u\r\n" \
+    "Cache-Control: no-store, no-cache, must-revalidate\r\nConnection: close\r\n\r\n"
+// Formats one header block (every template with its values is under 200 bytes) and sends it.
+#define SEND_HEADER(out, ...)                                                  \
+    do {                                                                       \
+        char header_[256];                                                     \
+        const int n_ = std::snprintf(header_, sizeof header_, __VA_ARGS__);    \
+        (out).SendFormatted(header_, n_, sizeof header_);                      \
+    } while (0)
+constexpr std::string_view kNoPicture =  // T6
+    "HTTP/1.1 404 Not Found\r\nCache-Control: no-store, no-cache, must-revalidate\r\nContent-Length: 0\r\n"
+    "Connection: close\r\n\r\n";
+constexpr std::string_view kNotFound =  // T7
+    "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+constexpr std::string_view kChannelOk = "{\"status\":\"ok\"}";
+constexpr std::string_view kInvalidIndex = "{\"status\":\"error\",\"message\":\"invalid index\"}";
+
+// Writes the pieces of one response; after a piece the sink refused nothing more goes out.
+class Responder {
+public:
+    explicit Responder(ResponseSink& sink) : sink_(sink) {}
+    void Send(std::string_view piece) {
+        if (ok_) ok_ = sink_.Send(piece.data(), piece.size());
+    }
+    void SendFormatted(const char* text, int n, std::size_t size) {
+        if (n > 0 && static_cast<std::size_t>(n) < size) Send({text, static_cast<std::size_t>(n)});
+        else ok_ = false;
+    }
+
+private:
+    ResponseSink& sink_;
+    bool ok_ = true;
+};
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Reads one white-space-delimited token of at most max characters, as "%<max>s" would:
+// leading white space skipped, the rest of an over-long token left for the next read.
+const char* ReadToken(const char* p, char* out, std::size_t max) {
+    while (*p != 0 && IsSpace(*p)) ++p;
+    std::size_t n = 0;
+    while (*p != 0 && !IsSpace(*p) && n < max) out[n++] = *p++;
+    out[n] = 0;
+    return p;
+}
+
+// The decimal value at text as atoi reads it (leading white space, optional sign, digits up to
+// the first non-digit, 0 without digits), held at the int range instead of overflowing.
+long long ReadAtoi(const char* text) {
+    while (*text != 0 && IsSpace(*text)) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    long long value = 0;
+    while (*text >= '0' && *text <= '9') {
+        if (value <= INT_MAX) value = value * 10 + (*text - '0');
+        ++text;
+    }
+    return negative ? -value : value;
+}
+
+// The value of key in the query of target (after its first '?'), found as a plain substring.
+bool FindQueryValue(const char* target, const char* key, long long* value) {
+    const char* query = std::strchr(target, '?');
+    if (query == nullptr) return false;
+    const char* found = std::strstr(query + 1, key);
+    if (found == nullptr) return false;
+    *value = ReadAtoi(found + std::strlen(key));
+    return true;
+}
+
+int Length(const std::string& text) { return static_cast<int>(text.size()); }
+
+void ServeChannels(WebContext& ctx, Responder& out) {
+    // Sized for the worst case so that no channel is ever left out or cut: 32 entries whose
+    // names (127 UTF-16 units, up to 381 bytes of UTF-8) and ids are all escapes.
+    std::string body = "[";
+    {
+        std::lock_guard<std::mutex> guard(ctx.settings->lock);
+        const ChannelTable& table = ctx.settings->config.channels;
+        const int count = table.count < 0 ? 0 : (table.count > MAX_CHANNELS ? MAX_CHANNELS : table.count);
+        body.reserve(static_cast<std::size_t>(count) * 256 + 2);
+        for (int i = 0; i < count; ++i) {
+            const Channel& channel = table.entries[i];
+            char name[128 * 3 + 1];
+            Utf16ToUtf8(View(channel.name), name);
+            char escapedName[sizeof name * 6];
+            JsonEscape(name, escapedName, sizeof escapedName);
+            char id[sizeof channel.id];
+            CopyText(id, View(channel.id));
+            char escapedId[sizeof id * 6];
+            JsonEscape(id, escapedId, sizeof escapedId);
+            char element[sizeof escapedName + sizeof escapedId + 64];
+            std::snprintf(element, sizeof element, "{\"index\":%d,\"id\":\"%s\",\"name\":\"%s\"}%s", i, escapedId,
+                          escapedName, i + 1 < count ? "," : "");
+            body += element;
+        }
+    }
+    body += "]";
+    SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, Length(body));
+    out.Send(body);
+}
+
+void ServeChannel(WebContext& ctx, const char* target, Responder& out) {
+    int count;
+    {
+        std::lock_guard<std::mutex> guard(ctx.settings->lock);
+        count = ctx.settings->config.channels.count;
+    }
+    long long index = 0;
+    if (!FindQueryValue(target, "index=", &index) || index < 0 || index >= count) {
+        SEND_HEADER(out, TEMPLATE_T4_BAD_REQUEST, static_cast<int>(kInvalidIndex.size()));
+        out.Send(kInvalidIndex);
+        return;
+    }
+    ClearCovers(*ctx.covers);
+    PostToMainWindow(MSG_SELECT_CHANNEL, static_cast<std::uintptr_t>(index));
+    SEND_HEADER(out, TEMPLATE_T3_JSON, static_cast<int>(kChannelOk.size()));
+    out.Send(kChannelOk);
+}
+
+bool ImagesEnabled(CoverSet& covers) {
+    std::lock_guard<std::mutex> guard(covers.lock);
+    return covers.imagesEnabled;
+}
+
+void ServeImagesToggle(WebContext& ctx, const char* target, Responder& out) {
+    bool enable = !ImagesEnabled(*ctx.covers);
+    long long value = 0;
+    if (FindQueryValue(target, "enabled=", &value)) enable = value != 0;
+    SetImagesEnabled(*ctx.covers, enable);
+    SaveShowImages(*ctx.settings, enable);  // made even when nothing changed
+    PostToMainWindow(MSG_SET_IMAGES, enable ? 1 : 0);
+    char body[128];
+    const int n = std::snprintf(body, sizeof body, "{\"status\":\"ok\",\"images_enabled\":%s}", enable ? "true" : "false");
+    SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, n);
+    out.Send({body, static_cast<std::size_t>(n)});
+}
+
+void ServeInfo(WebContext& ctx, Responder& out) {
+    std::int32_t channelIndex;
+    char channel[512];
+    char track[2048];
+    {
+        // Escaped into our own buffers before the lock goes: the main thread rewrites the record.
+        std::lock_guard<std::mutex> guard(ctx.snapshot->lock);
+        channelIndex = ctx.snapshot->channelIndex;
+        char name[sizeof ctx.snapshot->channelName];
+        CopyText(name, View(ctx.snapshot->channelName));
+        JsonEscape(name, channel, sizeof channel);
+        char title[sizeof ctx.snapshot->track];
+        CopyText(title, View(ctx.snapshot->track));
+        JsonEscape(title, track, sizeof track);
+    }
+    std::int32_t imageId = 0;
+    const bool hasImage = GetCurrentCover(*ctx.covers, nullptr, nullptr, &imageId);
+    if (!hasImage) imageId = 0;
+    const bool enabled = ImagesEnabled(*ctx.covers);
+    char body[4096];
+    const int n = std::snprintf(body, sizeof body,
+                                "{\"channel_index\":%d,\"channel\":\"%s\",\"track\":\"%s\",\"has_image\":%s,"
+                                "\"image_id\":%d,\"images_enabled\":%s}",
+                                static_cast<int>(channelIndex), channel, track, hasImage ? "true" : "false",
+                                static_cast<int>(imageId), enabled ? "true" : "false");
+    SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, n);
+    out.Send({body, static_cast<std::size_t>(n)});
+}
+
+const char* PictureType(const std::uint8_t* bytes, std::size_t size) {
+    if (size >= 4 && bytes[0] == 0x89 && bytes[1] == 0x50 && bytes[2] == 0x4E && bytes[3] == 0x47) return "image/png";
+    if (size >= 4 && std::memcmp(bytes, "RIFF", 4) == 0) return "image/webp";
+    return "image/jpeg";
+}
+
+void ServeImage(WebContext& ctx, Responder& out) {
+    // The shared reference keeps the bytes alive while they are sent, whatever the cover set
+    // does with its slot meanwhile.
+    CoverBytes bytes;
+    std::uint32_t size = 0;
+    std::int32_t imageId = 0;
+    if (!GetCurrentCover(*ctx.covers, &bytes, &size, &imageId) || !bytes || bytes->empty() || size == 0) {
+        out.Send(kNoPicture);
+        return;
+    }
+    const std::size_t length = size < bytes->size() ? size : bytes->size();
+    SEND_HEADER(out, TEMPLATE_T5_PICTURE, PictureType(bytes->data(), length), static_cast<unsigned>(length));
+    out.Send({reinterpret_cast<const char*>(bytes->data()), length});
+}
+
+}  // namespace
+
+void HandleRequest(WebContext& ctx, const char* request, std::size_t length, ResponseSink& sink) {
+    if (length == 0 || request == nullptr) return;
+    char text[kRequestSize];
+    const std::size_t taken = length < kRequestSize - 1 ? length : kRequestSize - 1;
+    std::memcpy(text, request, taken);
+    text[taken] = 0;
+
+    char method[kMethodSize] = {};
+    char target[kTargetSize] = {};
+    const char* rest = ReadToken(text, method, kMethodSize - 1);
+    if (method[0] != 0) ReadToken(rest, target, kTargetSize - 1);
+    char route[kTargetSize];
+    CopyText(route, View(target));
+    if (char* query = std::strchr(route, '?')) *query = 0;
+
+    if (std::strcmp(method, "GET") != 0) return;
+
+    Responder out(sink);
+    const std::string_view path = route;
+    if (path == "/" || path == "/index.html") {
+        const std::string_view page = WebPage();
+        SEND_HEADER(out, TEMPLATE_T1_HTML, static_cast<int>(page.size()));
+        out.Send(page);
+    } else if (path == "/api/channels") {
+        ServeChannels(ctx, out);
+    } else if (path == "/api/channel") {
+        ServeChannel(ctx, target, out);
+    } else if (path == "/api/images_toggle") {
+        ServeImagesToggle(ctx, target, out);
+    } else if (path == "/api/info") {
+        ServeInfo(ctx, out);
+    } else if (path == "/image") {
+        ServeImage(ctx, out);
+    } else if (path == "/stop") {
+        const std::string_view page = ShutdownPage();
+        SEND_HEADER(out, TEMPLATE_T1_HTML, static_cast<int>(page.size()));
+        out.Send(page);
+        PostToMainWindow(MSG_CLOSE, 0);
+    } else {
+        out.Send(kNotFound);
+    }
+}

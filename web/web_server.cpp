@@ -1,0 +1,237 @@
+// The listener and its thread: accept one connection, answer it, close it, accept the next.
+#include "web/web_server.hpp"
+
+#include "platform/sockets.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kAcceptWaitMs = 1000;      // the listener's select time-out
+constexpr int kStopCheckMs = 100;        // how often a wait for a request looks at the running flag
+constexpr int kLingerMs = 250;           // draining unread request bytes before the close
+constexpr std::size_t kLingerBytes = 64 * 1024;
+constexpr std::size_t kRequestBytes = 2047;
+
+// One run of the server. The thread holds its own reference, so a thread that outlives the
+// bounded wait at stop still only touches state that stays valid.
+struct ServerRun {
+    WebContext context;
+    std::atomic<bool> running{false};
+    // The thread closes the listener when it leaves its loop; stop only shuts it down (waking the
+    // thread's wait where the platform allows), so a handle is never closed under a waiting call.
+    std::mutex listenerLock;
+    socket_t listener = kInvalidSocket;
+    int port = 0;
+    std::mutex doneLock;
+    std::condition_variable doneCv;
+    bool done = false;
+};
+
+std::mutex gServerLock;  // guards gServer and gServerThread
+std::shared_ptr<ServerRun> gServer;
+std::thread gServerThread;
+
+// Sends a response in as few calls as possible: a small piece (a header block) is held back and
+// goes out together with the next piece, so header and body leave in one gathered send. A
+// send that fails or takes only part of the bytes (send time-out) ends the response: the rest
+// would be garbage after a gap, so nothing is retried.
+class SocketSink final : public ResponseSink {
+public:
+    explicit SocketSink(socket_t socket) : socket_(socket) {}
+
+    bool Send(const void* data, std::size_t length) override {
+        if (failed_) return false;
+        if (heldLength_ == 0 && length <= sizeof held_) {
+            std::memcpy(held_, data, length);
+            heldLength_ = length;
+            return true;
+        }
+        return SendNow(data, length);
+    }
+
+    bool Flush() { return failed_ || heldLength_ == 0 ? !failed_ : SendNow(nullptr, 0); }
+    bool Answered() const { return answered_; }
+
+private:
+    bool SendNow(const void* data, std::size_t length) {
+        SendPiece pieces[2];
+        std::size_t count = 0;
+        if (heldLength_ > 0) pieces[count++] = {held_, heldLength_};
+        if (length > 0) pieces[count++] = {data, length};
+        const std::size_t total = heldLength_ + length;
+        heldLength_ = 0;
+        answered_ = true;
+        const long sent = SendOnce(socket_, pieces, count);
+        if (sent < 0 || static_cast<std::size_t>(sent) != total) failed_ = true;
+        return !failed_;
+    }
+
+    socket_t socket_;
+    char held_[256];
+    std::size_t heldLength_ = 0;
+    bool failed_ = false;
+    bool answered_ = false;
+};
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+// Whether the client may still be sending: the read filled the buffer, or the header block did
+// not end in it. Closing a socket with unread input makes the system reset the connection, and
+// a reset can destroy the answer before the client has read it.
+bool RequestMayGoOn(const char* request, std::size_t length) {
+    if (length >= kRequestBytes) return true;
+    const std::string_view text(request, length);
+    return text.find("\r\n\r\n") == std::string_view::npos && text.find("\n\n") == std::string_view::npos;
+}
+
+void DrainBeforeClose(socket_t connection) {
+    ShutdownSend(connection);
+    const auto deadline = Clock::now() + milliseconds(kLingerMs);
+    std::size_t drained = 0;
+    char scratch[4096];
+    while (drained < kLingerBytes) {
+        const int left = RemainingMs(deadline);
+        if (left == 0 || WaitReadable(connection, left) != 1) break;
+        const long n = ReceiveOnce(connection, scratch, sizeof scratch);
+        if (n <= 0) break;
+        drained += static_cast<std::size_t>(n);
+    }
+}
+
+void ServeConnection(ServerRun& run, socket_t connection) {
+    // The send time-out bounds one send; the wait for the request is bounded here in slices,
+    // so that a client that connects and sends nothing neither holds the server for long nor
+    // delays a stop. The receive time-out is the backstop of the single read.
+    SetSocketTimeouts(connection, kWebReceiveTimeoutMs, kWebSendTimeoutMs);
+    const auto deadline = Clock::now() + milliseconds(kWebReceiveTimeoutMs);
+    int ready = 0;
+    while (ready == 0 && run.running.load(std::memory_order_acquire)) {
+        const int left = RemainingMs(deadline);
+        if (left == 0) break;
+        ready = WaitReadable(connection, std::min(left, kStopCheckMs));
+    }
+    if (ready == 1) {
+        char request[kRequestBytes + 1];
+        const long n = ReceiveOnce(connection, request, kRequestBytes);
+        if (n > 0) {
+            const auto length = static_cast<std::size_t>(n);
+            SocketSink sink(connection);
+            HandleRequest(run.context, request, length, sink);
+            const bool complete = sink.Flush();
+            if (complete && sink.Answered() && RequestMayGoOn(request, length)) DrainBeforeClose(connection);
+        }
+    }
+    CloseSocket(connection);
+}
+
+void ServerLoop(std::shared_ptr<ServerRun> run) {
+    while (run->running.load(std::memory_order_acquire)) {
+        const int ready = WaitReadable(run->listener, kAcceptWaitMs);
+        if (!run->running.load(std::memory_order_acquire)) break;
+        if (ready < 0) {
+            // A broken listener would otherwise turn this loop into a busy spin.
+            std::this_thread::sleep_for(milliseconds(kStopCheckMs));
+            continue;
+        }
+        if (ready == 0) continue;
+        const socket_t connection = AcceptConnection(run->listener);
+        if (connection == kInvalidSocket) {
+            std::this_thread::sleep_for(milliseconds(10));  // out of handles: let some close
+            continue;
+        }
+        ServeConnection(*run, connection);
+    }
+    {
+        std::lock_guard<std::mutex> guard(run->listenerLock);
+        CloseSocket(run->listener);
+        run->listener = kInvalidSocket;
+    }
+    std::lock_guard<std::mutex> guard(run->doneLock);
+    run->done = true;
+    run->doneCv.notify_all();
+}
+
+}  // namespace
+
+bool StartWebServer(WebContext& context, int port) {
+    std::lock_guard<std::mutex> guard(gServerLock);
+    if (gServer) return false;  // one server per process
+    if (port < 0 || port > 65535 || context.settings == nullptr || context.covers == nullptr ||
+        context.snapshot == nullptr) {
+        return false;
+    }
+    if (!InitSockets()) return false;
+    const socket_t listener = OpenListener(port);
+    if (listener == kInvalidSocket) {
+        CleanupSockets();
+        return false;
+    }
+    auto run = std::make_shared<ServerRun>();
+    run->context = context;
+    run->listener = listener;
+    run->port = LocalPort(listener);
+    run->running.store(true, std::memory_order_release);
+    try {
+        gServerThread = std::thread(ServerLoop, run);
+    } catch (const std::system_error&) {
+        // Nothing else holds the socket yet, so it is closed here rather than left for stop.
+        CloseSocket(listener);
+        CleanupSockets();
+        return false;
+    }
+    gServer = std::move(run);
+    return true;
+}
+
+void StopWebServer() {
+    std::shared_ptr<ServerRun> run;
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> guard(gServerLock);
+        run = std::move(gServer);
+        thread = std::move(gServerThread);
+        gServer.reset();
+    }
+    if (!run) return;
+    run->running.store(false, std::memory_order_release);
+    {
+        // Wakes the thread's wait on the listener at once on Linux; on Windows the 1-second
+        // select time-out ends it.
+        std::lock_guard<std::mutex> guard(run->listenerLock);
+        if (run->listener != kInvalidSocket) ShutdownBoth(run->listener);
+    }
+    bool ended;
+    {
+        std::unique_lock<std::mutex> lock(run->doneLock);
+        ended = run->doneCv.wait_for(lock, milliseconds(kWebStopWaitMs), [&] { return run->done; });
+    }
+    if (ended) {
+        thread.join();
+        CleanupSockets();
+    } else {
+        // Still inside a request after the bounded wait: the thread keeps its run, its
+        // connection and the socket library until it ends or the process does.
+        thread.detach();
+    }
+}
+
+int WebServerPort() {
+    std::lock_guard<std::mutex> guard(gServerLock);
+    return gServer ? gServer->port : 0;
+}
