@@ -5,7 +5,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 300
 TEST_PRESETS := asan tsan windows fuzz
 
-.PHONY: all deps test build-% configure-% fuzz bench clean
+.PHONY: all deps test build-% configure-% program-% fuzz bench run demo demo-windows clean
 
 all: build-debug
 
@@ -17,6 +17,9 @@ configure-%: deps
 
 build-%: configure-%
 	@cmake --build --preset $* -j $(JOBS)
+
+program-%: configure-%
+	@cmake --build --preset $* -j $(JOBS) --target tovrel-radio
 
 test: deps $(addprefix build-,$(TEST_PRESETS))
 	@status=0; \
@@ -31,6 +34,17 @@ fuzz: deps
 	@cmake --preset fuzz -DTOVREL_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS)
 	@scripts/run-tests.sh fuzz
+
+# The native monitor from its build folder, with the config.json beside it (created on first run).
+run: program-release
+	@cd build/release && ./tovrel-radio
+
+# The monitor against the demo station on loopback; Ctrl+C stops everything.
+demo: program-release
+	@scripts/demo.sh native
+
+demo-windows: program-windows
+	@scripts/demo.sh windows
 
 clean:
 	rm -rf build
