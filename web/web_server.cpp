@@ -119,23 +119,25 @@ void ServeConnection(ServerRun& run, socket_t connection) {
     // so that a client that connects and sends nothing neither holds the server for long nor
     // delays a stop. The receive time-out is the backstop of the single read.
     SetSocketTimeouts(connection, kWebReceiveTimeoutMs, kWebSendTimeoutMs);
-    const auto deadline = Clock::now() + milliseconds(kWebReceiveTimeoutMs);
-    int ready = 0;
-    while (ready == 0 && run.running.load(std::memory_order_acquire)) {
-        const int left = RemainingMs(deadline);
-        if (left == 0) break;
-        ready = WaitReadable(connection, std::min(left, kStopCheckMs));
-    }
-    if (ready == 1) {
-        char request[kRequestBytes + 1];
-        const long n = ReceiveOnce(connection, request, kRequestBytes);
-        if (n > 0) {
-            const auto length = static_cast<std::size_t>(n);
-            SocketSink sink(connection);
-            HandleRequest(run.context, request, length, sink);
-            const bool complete = sink.Flush();
-            if (complete && sink.Answered() && RequestMayGoOn(request, length)) DrainBeforeClose(connection);
+    char request[kRequestBytes + 1];
+    // Usually the request is already there; otherwise wait for it.
+    long n = TryReceive(connection, request, kRequestBytes);
+    if (n == kWouldBlock) {
+        const auto deadline = Clock::now() + milliseconds(kWebReceiveTimeoutMs);
+        int ready = 0;
+        while (ready == 0 && run.running.load(std::memory_order_acquire)) {
+            const int left = RemainingMs(deadline);
+            if (left == 0) break;
+            ready = WaitReadable(connection, std::min(left, kStopCheckMs));
         }
+        n = ready == 1 ? ReceiveOnce(connection, request, kRequestBytes) : -1;
+    }
+    if (n > 0) {
+        const auto length = static_cast<std::size_t>(n);
+        SocketSink sink(connection);
+        HandleRequest(run.context, request, length, sink);
+        const bool complete = sink.Flush();
+        if (complete && sink.Answered() && RequestMayGoOn(request, length)) DrainBeforeClose(connection);
     }
     CloseSocket(connection);
 }
