@@ -142,10 +142,13 @@ def main():
     parser.add_argument("--native", required=True)
     parser.add_argument("--windows")
     parser.add_argument("--seconds", type=int, default=2)
+    parser.add_argument("--skip-native", action="store_true")
     args = parser.parse_args()
     results = []
-    bench_platform("native", [os.path.join(args.native, "bench_server")],
-                   [os.path.join(args.native, "bench_reference_server")], lambda p: p, None, args.seconds, results)
+    if not args.skip_native:
+        bench_platform("native", [os.path.join(args.native, "bench_server")],
+                       [os.path.join(args.native, "bench_reference_server")], lambda p: p, None, args.seconds,
+                       results)
     if args.windows:
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         subprocess.run([os.path.join(root, "scripts", "wine-prefix.sh"), args.windows], check=True,

@@ -141,6 +141,18 @@ TEST_F(WebServer, StopIsBoundedWithAndWithoutAClient) {
     EXPECT_LT(MsSince(start), kWebStopWaitMs);
     EXPECT_EQ(ReadToEnd(silent, 1000), "");
     CloseSocket(silent);
+
+    // A client that asked for a big picture and never reads: the server is stuck in a send.
+    env_.ShowPicture(std::string(24 * 1024 * 1024, 'j'));
+    ASSERT_TRUE(StartWebServer(env_.context, 0));
+    const socket_t lazy = WebConnect();
+    ASSERT_NE(lazy, kInvalidSocket);
+    ASSERT_TRUE(SendText(lazy, "GET /image HTTP/1.1\r\n\r\n"));
+    std::this_thread::sleep_for(milliseconds(150));
+    start = Clock::now();
+    StopWebServer();
+    EXPECT_LT(MsSince(start), kWebStopWaitMs);
+    CloseSocket(lazy);
 }
 
 }  // namespace
