@@ -144,6 +144,9 @@ def main():
     parser.add_argument("--seconds", type=int, default=2)
     parser.add_argument("--skip-native", action="store_true")
     args = parser.parse_args()
+    args.native = os.path.abspath(args.native)
+    if args.windows:
+        args.windows = os.path.abspath(args.windows)
     results = []
     if not args.skip_native:
         bench_platform("native", [os.path.join(args.native, "bench_server")],
