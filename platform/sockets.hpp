@@ -43,6 +43,11 @@ bool SetSocketTimeouts(socket_t socket, int receiveMs, int sendMs);
 // -1 on error or time-out.
 long ReceiveOnce(socket_t socket, void* buffer, std::size_t length);
 
+// A receive that does not wait: the bytes read, 0 when the peer closed, -1 on error, and
+// kWouldBlock when nothing has arrived yet (always on platforms without a per-call flag).
+constexpr long kWouldBlock = -2;
+long TryReceive(socket_t socket, void* buffer, std::size_t length);
+
 // One send call for the given pieces together (a gathered write), never raising SIGPIPE.
 // Returns the bytes the call took (possibly fewer than asked after a send time-out), or -1.
 struct SendPiece {

@@ -116,6 +116,15 @@ long ReceiveOnce(socket_t socket, void* buffer, std::size_t length) {
     return n < 0 ? -1 : static_cast<long>(n);
 }
 
+long TryReceive(socket_t socket, void* buffer, std::size_t length) {
+    ssize_t n;
+    do {
+        n = recv(Fd(socket), buffer, length, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
+    return static_cast<long>(n);
+}
+
 long SendOnce(socket_t socket, const SendPiece* pieces, std::size_t count) {
     if (count > kMaxPieces) return -1;
     iovec iov[kMaxPieces];

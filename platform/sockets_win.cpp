@@ -89,6 +89,10 @@ long ReceiveOnce(socket_t socket, void* buffer, std::size_t length) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+long TryReceive(socket_t, void*, std::size_t) {
+    return kWouldBlock;  // no per-call flag: the caller waits with select, then receives
+}
+
 long SendOnce(socket_t socket, const SendPiece* pieces, std::size_t count) {
     if (count > kMaxPieces) return -1;
     WSABUF bufs[kMaxPieces];

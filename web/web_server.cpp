@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int kAcceptWaitMs = 1000;      // the listener's select time-out
-constexpr int kStopCheckMs = 100;        // how often a wait for a request looks at the running flag
+constexpr int kErrorPauseMs = 100;       // after a listener error, before the next pass
 constexpr int kLingerMs = 250;           // draining unread request bytes before the close
 constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr std::size_t kRequestBytes = 2047;
@@ -35,6 +35,11 @@ struct ServerRun {
     std::mutex listenerLock;
     socket_t listener = kInvalidSocket;
     int port = 0;
+    // The connection being served, so that a stop can cut it short (it wakes a blocked read
+    // or send where the platform allows). Set and cleared under the lock, and cleared before
+    // the thread closes it, so a stop never touches a handle that was closed and reused.
+    std::mutex connectionLock;
+    socket_t connection = kInvalidSocket;
     std::mutex doneLock;
     std::condition_variable doneCv;
     bool done = false;
@@ -115,27 +120,29 @@ void DrainBeforeClose(socket_t connection) {
 }
 
 void ServeConnection(ServerRun& run, socket_t connection) {
-    // The send time-out bounds one send; the wait for the request is bounded here in slices,
-    // so that a client that connects and sends nothing neither holds the server for long nor
-    // delays a stop. The receive time-out is the backstop of the single read.
+    // The time-outs bound how long one client can hold the server: the single read and each
+    // send give up after them. Both stay below the stop's wait, so a stop is never outlasted
+    // by a client that connects and sends nothing or never reads.
     SetSocketTimeouts(connection, kWebReceiveTimeoutMs, kWebSendTimeoutMs);
-    const auto deadline = Clock::now() + milliseconds(kWebReceiveTimeoutMs);
-    int ready = 0;
-    while (ready == 0 && run.running.load(std::memory_order_acquire)) {
-        const int left = RemainingMs(deadline);
-        if (left == 0) break;
-        ready = WaitReadable(connection, std::min(left, kStopCheckMs));
+    {
+        std::lock_guard<std::mutex> guard(run.connectionLock);
+        run.connection = connection;
     }
-    if (ready == 1) {
-        char request[kRequestBytes + 1];
-        const long n = ReceiveOnce(connection, request, kRequestBytes);
-        if (n > 0) {
-            const auto length = static_cast<std::size_t>(n);
-            SocketSink sink(connection);
-            HandleRequest(run.context, request, length, sink);
-            const bool complete = sink.Flush();
-            if (complete && sink.Answered() && RequestMayGoOn(request, length)) DrainBeforeClose(connection);
-        }
+    // A stop that came before the connection was registered is seen here.
+    if (!run.running.load(std::memory_order_acquire)) ShutdownBoth(connection);
+    char request[kRequestBytes + 1];
+    long n = TryReceive(connection, request, kRequestBytes);
+    if (n == kWouldBlock) n = ReceiveOnce(connection, request, kRequestBytes);
+    if (n > 0) {
+        const auto length = static_cast<std::size_t>(n);
+        SocketSink sink(connection);
+        HandleRequest(run.context, request, length, sink);
+        const bool complete = sink.Flush();
+        if (complete && sink.Answered() && RequestMayGoOn(request, length)) DrainBeforeClose(connection);
+    }
+    {
+        std::lock_guard<std::mutex> guard(run.connectionLock);
+        run.connection = kInvalidSocket;
     }
     CloseSocket(connection);
 }
@@ -146,7 +153,7 @@ void ServerLoop(std::shared_ptr<ServerRun> run) {
         if (!run->running.load(std::memory_order_acquire)) break;
         if (ready < 0) {
             // A broken listener would otherwise turn this loop into a busy spin.
-            std::this_thread::sleep_for(milliseconds(kStopCheckMs));
+            std::this_thread::sleep_for(milliseconds(kErrorPauseMs));
             continue;
         }
         if (ready == 0) continue;
@@ -215,6 +222,10 @@ void StopWebServer() {
         // select time-out ends it.
         std::lock_guard<std::mutex> guard(run->listenerLock);
         if (run->listener != kInvalidSocket) ShutdownBoth(run->listener);
+    }
+    {
+        std::lock_guard<std::mutex> guard(run->connectionLock);
+        if (run->connection != kInvalidSocket) ShutdownBoth(run->connection);
     }
     bool ended;
     {

@@ -24,8 +24,9 @@ void StopWebServer();
 // The port the running server listens on; 0 when none runs.
 int WebServerPort();
 
-// How long one connection may hold the server: the wait for the request, and one send.
-constexpr int kWebReceiveTimeoutMs = 2000;
+// How long one connection may hold the server: the wait for the request, and one send. Both
+// stay below the stop's wait, so a stuck client never makes a stop overrun it.
+constexpr int kWebReceiveTimeoutMs = 1000;
 constexpr int kWebSendTimeoutMs = 1000;
 // How long StopWebServer waits for the server thread.
 constexpr int kWebStopWaitMs = 1500;

@@ -166,11 +166,12 @@ struct Json {
     double number = 0;
     std::string text;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    std::vector<std::string> keys;  // object members: keys[i] names values[i]
+    std::vector<Json> values;
 
     const Json* Get(std::string_view key) const {
-        for (const auto& m : members) {
-            if (m.first == key) return &m.second;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i] == key) return &values[i];
         }
         return nullptr;
     }
@@ -291,7 +292,8 @@ private:
                 if (pos >= in.size() || in[pos++] != ':') return false;
                 Json value;
                 if (!Value(in, pos, value, depth + 1)) return false;
-                out.members.emplace_back(std::move(key), std::move(value));
+                out.keys.push_back(std::move(key));
+                out.values.push_back(std::move(value));
                 SkipSpace(in, pos);
                 if (pos >= in.size()) return false;
                 if (in[pos] == '}') return ++pos, true;

@@ -1,0 +1,68 @@
+// The server thread against the main thread's writers: the snapshot, the cover set and the
+// settings saves change while clients read and switch. Bounded in count and time.
+#include "common/text.hpp"
+#include "tests/unit/web_test_env.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
+    WebTestEnv env;
+    RecordingTarget window;
+    SetMainWindowTarget(&window);
+    ASSERT_TRUE(StartWebServer(env.context, 0));
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+
+    std::atomic<int> bad{0};
+    std::atomic<bool> clientsDone{false};
+    std::vector<std::thread> clients;
+    const char* const targets[] = {"/api/info", "/image", "/api/images_toggle", "/api/channels", "/api/channel?index=1"};
+    for (int c = 0; c < 2; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < 60 && Clock::now() < deadline; ++i) {
+                const std::string route = targets[(i + c) % 5];
+                const std::string answer = WebGet(route);
+                const std::string body = BodyOf(answer);
+                const auto lengthAt = answer.find("Content-Length: ");
+                if (lengthAt == std::string::npos ||
+                    std::stoul(answer.substr(lengthAt + 16)) != body.size()) {
+                    ++bad;
+                    continue;
+                }
+                Json parsed;
+                if (route != "/image" && !Json::Parse(body, &parsed)) ++bad;
+            }
+        });
+    }
+    std::thread writer([&] {
+        for (int i = 0; !clientsDone.load() && Clock::now() < deadline; ++i) {
+            {
+                std::lock_guard<std::mutex> guard(env.snapshot.lock);
+                env.snapshot.channelIndex = i % 8;
+                CopyText(env.snapshot.track, "Track \"" + std::to_string(i) + "\"\t\\");
+            }
+            if (i % 3 == 0) env.ShowPicture(std::string(1000 + i, static_cast<char>('a' + i % 26)));
+            if (i % 5 == 0) ClearCovers(env.covers);
+            if (i % 7 == 0) SaveLastChannel(env.settings, i % 8);
+            RotateCover(env.covers);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    for (auto& t : clients) t.join();
+    clientsDone = true;
+    writer.join();
+    StopWebServer();
+    SetMainWindowTarget(nullptr);
+    EXPECT_EQ(bad.load(), 0);
+}
+
+}  // namespace
