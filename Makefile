@@ -46,5 +46,13 @@ demo: program-release
 demo-windows: program-windows
 	@scripts/demo.sh windows
 
+# Benchmarks (not part of `make test`): the web server against a minimal reference server,
+# natively and under Wine, then the whole program's latency, memory and CPU over a demo-like run
+# (BENCH_PROGRAM_SECONDS, default 300).
+BENCH_PROGRAM_SECONDS ?= 300
+bench: deps program-release
+	@bench/run.sh
+	@python3 bench/program_bench.py build/release/tovrel-radio --seconds $(BENCH_PROGRAM_SECONDS)
+
 clean:
 	rm -rf build

@@ -17,11 +17,6 @@
 #include <thread>
 #include <vector>
 
-// TEMPORARY until the HTTP client is merged: the cover search links against OpenHttpSession.
-#if __has_include("tests/support/web_fakes_until_merge.cpp")
-#include "tests/support/web_fakes_until_merge.cpp"
-#endif
-
 int main(int argc, char** argv) {
     int seconds = 600;
     for (int i = 1; i + 1 < argc; ++i) {

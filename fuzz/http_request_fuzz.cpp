@@ -14,11 +14,6 @@
 #include <memory>
 #include <string>
 
-// TEMPORARY until the HTTP client is merged: the cover search links against OpenHttpSession.
-#if __has_include("tests/support/web_fakes_until_merge.cpp")
-#include "tests/support/web_fakes_until_merge.cpp"
-#endif
-
 namespace {
 
 class StringSink final : public ResponseSink {

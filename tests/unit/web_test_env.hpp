@@ -55,9 +55,6 @@ struct WebTestEnv {
         ResetConfigDefaults(settings.config);
         settings.file = dir / "config.json";
         InitCoverSet(covers);
-        // The default session, named here so that the test program links it from the support
-        // library while the HTTP client is not merged yet (tests/support/web_fakes_until_merge.cpp).
-        covers.sessionFactory = &OpenHttpSession;
         context = {&settings, &covers, &snapshot};
     }
 
