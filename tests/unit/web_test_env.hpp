@@ -3,7 +3,6 @@
 #pragma once
 
 #include "covers/cover_set.hpp"
-#include "platform/http_client.hpp"
 #include "platform/main_window.hpp"
 #include "platform/sockets.hpp"
 #include "settings/app_config.hpp"
