@@ -83,6 +83,44 @@ std::size_t EncodeUtf8(char32_t cp, char out[4]) {
     return 4;
 }
 
+// Re-encodes src character by character: Decode reads one character and advances, Encode writes
+// it in the target form, and put receives each encoded character whole; it returns false to stop
+// before a character that does not fit.
+template <typename Out, typename Src, typename Decode, typename Encode, typename Put>
+void Recode(Src src, Decode decode, Encode encode, Put put) {
+    std::size_t i = 0;
+    while (i < src.size()) {
+        Out units[4];
+        const std::size_t n = encode(decode(src, i), units);
+        if (!put(units, n)) break;
+    }
+}
+
+// Into a fixed buffer: at most size - 1 units, terminated, cut between whole characters.
+template <typename Out, typename Src, typename Decode, typename Encode>
+std::size_t RecodeInto(Src src, Out* dst, std::size_t size, Decode decode, Encode encode) {
+    if (dst == nullptr || size == 0) return 0;
+    std::size_t out = 0;
+    Recode<Out>(src, decode, encode, [&](const Out* units, std::size_t n) {
+        if (out + n > size - 1) return false;
+        for (std::size_t k = 0; k < n; ++k) dst[out++] = units[k];
+        return true;
+    });
+    dst[out] = Out{};
+    return out;
+}
+
+template <typename Out, typename Src, typename Decode, typename Encode>
+std::basic_string<Out> RecodeToString(Src src, Decode decode, Encode encode) {
+    std::basic_string<Out> result;
+    result.reserve(src.size());
+    Recode<Out>(src, decode, encode, [&](const Out* units, std::size_t n) {
+        result.append(units, n);
+        return true;
+    });
+    return result;
+}
+
 }  // namespace
 
 std::size_t CopyText(char* dst, std::size_t dstSize, std::string_view src) {
@@ -123,56 +161,16 @@ std::size_t BoundedLength(const char16_t* text, std::size_t size) {
 }
 
 std::size_t Utf8ToUtf16(std::string_view src, char16_t* dst, std::size_t dstUnits) {
-    if (dst == nullptr || dstUnits == 0) return 0;
-    std::size_t out = 0;
-    std::size_t i = 0;
-    while (i < src.size()) {
-        char16_t units[2];
-        const std::size_t n = EncodeUtf16(DecodeUtf8(src, i), units);
-        if (out + n > dstUnits - 1) break;
-        for (std::size_t k = 0; k < n; ++k) dst[out++] = units[k];
-    }
-    dst[out] = u'\0';
-    return out;
+    return RecodeInto(src, dst, dstUnits, DecodeUtf8, EncodeUtf16);
 }
 
-std::u16string Utf8ToUtf16(std::string_view src) {
-    std::u16string result;
-    result.reserve(src.size());
-    std::size_t i = 0;
-    while (i < src.size()) {
-        char16_t units[2];
-        const std::size_t n = EncodeUtf16(DecodeUtf8(src, i), units);
-        result.append(units, n);
-    }
-    return result;
-}
+std::u16string Utf8ToUtf16(std::string_view src) { return RecodeToString<char16_t>(src, DecodeUtf8, EncodeUtf16); }
 
 std::size_t Utf16ToUtf8(std::u16string_view src, char* dst, std::size_t dstSize) {
-    if (dst == nullptr || dstSize == 0) return 0;
-    std::size_t out = 0;
-    std::size_t i = 0;
-    while (i < src.size()) {
-        char bytes[4];
-        const std::size_t n = EncodeUtf8(DecodeUtf16(src, i), bytes);
-        if (out + n > dstSize - 1) break;
-        for (std::size_t k = 0; k < n; ++k) dst[out++] = bytes[k];
-    }
-    dst[out] = '\0';
-    return out;
+    return RecodeInto(src, dst, dstSize, DecodeUtf16, EncodeUtf8);
 }
 
-std::string Utf16ToUtf8(std::u16string_view src) {
-    std::string result;
-    result.reserve(src.size());
-    std::size_t i = 0;
-    while (i < src.size()) {
-        char bytes[4];
-        const std::size_t n = EncodeUtf8(DecodeUtf16(src, i), bytes);
-        result.append(bytes, n);
-    }
-    return result;
-}
+std::string Utf16ToUtf8(std::u16string_view src) { return RecodeToString<char>(src, DecodeUtf16, EncodeUtf8); }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
