@@ -7,6 +7,7 @@
 # Not part of `make test`.
 #   BENCH_SECONDS=<n>     seconds per measurement
 #   BENCH_SKIP_WINDOWS=1  native only
+#   BENCH_SKIP_NATIVE=1   the Windows build under Wine only
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -33,4 +34,5 @@ if [ -z "${BENCH_SKIP_WINDOWS:-}" ] && command -v wine >/dev/null 2>&1; then
   cmake --build --preset windows --target bench_server bench_reference_server -j 2
   args+=(--windows "$root/build/windows")
 fi
+[ -n "${BENCH_SKIP_NATIVE:-}" ] && args+=(--skip-native)
 exec python3 "$root/bench/run_bench.py" "${args[@]}" --seconds "${BENCH_SECONDS:-2}"

@@ -35,26 +35,51 @@ socket_t ConnectTo(const char* ipv4, int port);
 // Accepts one connection; the peer's address is not kept. kInvalidSocket on failure.
 socket_t AcceptConnection(socket_t listener);
 
-// Receive and send time-outs for a connection, in milliseconds. Returns false when either
-// could not be set.
+// Puts a socket in non-blocking mode. A listener in this mode is what AcceptWithin expects.
+bool SetNonBlocking(socket_t socket);
+
+// For a non-blocking listener: takes a connection that is already waiting, or waits at most
+// waitMs for one. The connection comes back in non-blocking mode on every platform (Windows
+// hands the listener's mode on to it; Linux is asked to). kInvalidSocket when none came, with
+// failed set when the listener itself reported an error (not set on a plain time-out).
+socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed);
+
+// Waits at most timeoutMs for the socket to take more data. 1 when writable, 0 on time-out,
+// -1 on error.
+int WaitWritable(socket_t socket, int timeoutMs);
+
+// Receive and send time-outs for a blocking connection, in milliseconds. Returns false when
+// either could not be set.
 bool SetSocketTimeouts(socket_t socket, int receiveMs, int sendMs);
 
 // One receive call of at most length bytes. Returns the bytes read, 0 when the peer closed,
 // -1 on error or time-out.
 long ReceiveOnce(socket_t socket, void* buffer, std::size_t length);
 
-// A receive that does not wait: the bytes read, 0 when the peer closed, -1 on error, and
-// kWouldBlock when nothing has arrived yet (always on platforms without a per-call flag).
+// A receive that does not wait, on a non-blocking socket (on Linux on any socket): the bytes
+// read, 0 when the peer closed, -1 on error, kWouldBlock when nothing has arrived yet.
 constexpr long kWouldBlock = -2;
 long TryReceive(socket_t socket, void* buffer, std::size_t length);
 
+// One receive on a non-blocking connection, waiting at most waitMs for the first bytes: the
+// bytes read, 0 when the peer closed, -1 on error or when nothing came in time.
+long ReceiveWithin(socket_t socket, void* buffer, std::size_t length, int waitMs);
+
 // One send call for the given pieces together (a gathered write), never raising SIGPIPE.
-// Returns the bytes the call took (possibly fewer than asked after a send time-out), or -1.
+// Returns the bytes the call took (possibly fewer than asked: after a send time-out, or on a
+// non-blocking socket whose buffer is full), kWouldBlock when a non-blocking socket took
+// nothing, or -1.
 struct SendPiece {
     const void* data;
     std::size_t length;
 };
+constexpr std::size_t kMaxSendPieces = 4;
 long SendOnce(socket_t socket, const SendPiece* pieces, std::size_t count);
+
+// Sends all of the pieces on a non-blocking connection, waiting for room as needed, within
+// waitMs in all. Returns the bytes sent: fewer than asked when the time ran out or the
+// connection failed.
+std::size_t SendAllWithin(socket_t socket, const SendPiece* pieces, std::size_t count, int waitMs);
 
 // Ends the sending direction (the peer reads end-of-stream after the data already sent).
 void ShutdownSend(socket_t socket);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,8 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr std::size_t kMaxPieces = 4;
 
 int Fd(socket_t socket) { return static_cast<int>(socket); }
 socket_t Handle(int fd) { return fd < 0 ? kInvalidSocket : static_cast<socket_t>(fd); }
@@ -100,6 +99,57 @@ socket_t AcceptConnection(socket_t listener) {
     return Handle(fd);
 }
 
+bool SetNonBlocking(socket_t socket) {
+    const int flags = fcntl(Fd(socket), F_GETFL, 0);
+    return flags >= 0 && fcntl(Fd(socket), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+namespace {
+
+// accept4 on a non-blocking listener: the connection, kInvalidSocket with wouldBlock set when
+// none is waiting, or kInvalidSocket alone on an error.
+socket_t TryAccept(socket_t listener, bool& wouldBlock) {
+    int fd;
+    do {
+        // Linux does not hand the listener's O_NONBLOCK on to the connection: ask for it.
+        fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    // ECONNABORTED: the client gave up while queued; treated like nothing waiting.
+    wouldBlock = fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED);
+    if (fd >= 0) NoSigPipe(fd);
+    return Handle(fd);
+}
+
+}  // namespace
+
+socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed) {
+    failed = false;
+    bool wouldBlock = false;
+    socket_t s = TryAccept(listener, wouldBlock);
+    if (s != kInvalidSocket || !wouldBlock) {
+        failed = s == kInvalidSocket;
+        return s;
+    }
+    const int ready = WaitReadable(listener, waitMs);
+    if (ready <= 0) {
+        failed = ready < 0;
+        return kInvalidSocket;
+    }
+    s = TryAccept(listener, wouldBlock);
+    failed = s == kInvalidSocket && !wouldBlock;
+    return s;
+}
+
+int WaitWritable(socket_t socket, int timeoutMs) {
+    pollfd p{};
+    p.fd = Fd(socket);
+    p.events = POLLOUT;
+    const int n = poll(&p, 1, timeoutMs);
+    if (n < 0) return errno == EINTR ? 0 : -1;
+    if (n == 0) return 0;
+    return (p.revents & POLLOUT) != 0 && (p.revents & (POLLERR | POLLHUP)) == 0 ? 1 : -1;
+}
+
 bool SetSocketTimeouts(socket_t socket, int receiveMs, int sendMs) {
     const timeval rcv = Milliseconds(receiveMs);
     const timeval snd = Milliseconds(sendMs);
@@ -126,8 +176,8 @@ long TryReceive(socket_t socket, void* buffer, std::size_t length) {
 }
 
 long SendOnce(socket_t socket, const SendPiece* pieces, std::size_t count) {
-    if (count > kMaxPieces) return -1;
-    iovec iov[kMaxPieces];
+    if (count > kMaxSendPieces) return -1;
+    iovec iov[kMaxSendPieces];
     for (std::size_t i = 0; i < count; ++i) {
         iov[i].iov_base = const_cast<void*>(pieces[i].data);
         iov[i].iov_len = pieces[i].length;
@@ -136,8 +186,12 @@ long SendOnce(socket_t socket, const SendPiece* pieces, std::size_t count) {
     msg.msg_iov = iov;
     msg.msg_iovlen = count;
     // A peer that has gone away makes this fail with EPIPE instead of killing the process.
-    const ssize_t n = sendmsg(Fd(socket), &msg, kSendFlags);
-    return n < 0 ? -1 : static_cast<long>(n);
+    ssize_t n;
+    do {
+        n = sendmsg(Fd(socket), &msg, kSendFlags);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
+    return static_cast<long>(n);
 }
 
 void ShutdownSend(socket_t socket) { shutdown(Fd(socket), SHUT_WR); }

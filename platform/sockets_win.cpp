@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxPieces = 4;
-
 SOCKET Sock(socket_t socket) { return static_cast<SOCKET>(socket); }
 
 }  // namespace
@@ -75,6 +73,73 @@ socket_t AcceptConnection(socket_t listener) {
     return s == INVALID_SOCKET ? kInvalidSocket : static_cast<socket_t>(s);
 }
 
+bool SetNonBlocking(socket_t socket) {
+    u_long one = 1;
+    return ioctlsocket(Sock(socket), FIONBIO, &one) == 0;
+}
+
+namespace {
+
+// Tries of accept before the select, when none is waiting. Under Wine a select that has to
+// wait costs about a millisecond before it returns, several times a whole request, while a
+// connection that is on its way (a client reconnecting at once) is usually there within a few
+// more tries; on Windows the tries cost microseconds.
+constexpr int kAcceptTries = 20;
+
+// accept on a non-blocking listener: the connection, kInvalidSocket with wouldBlock set when
+// none is waiting, or kInvalidSocket alone on an error.
+socket_t TryAccept(socket_t listener, bool& wouldBlock) {
+    // A socket accepted from a non-blocking listener is non-blocking itself.
+    const SOCKET s = accept(Sock(listener), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+        wouldBlock = false;
+        return static_cast<socket_t>(s);
+    }
+    const int error = WSAGetLastError();
+    // WSAECONNRESET: the client gave up while queued; treated like nothing waiting.
+    wouldBlock = error == WSAEWOULDBLOCK || error == WSAECONNRESET;
+    return kInvalidSocket;
+}
+
+}  // namespace
+
+socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed) {
+    failed = false;
+    bool wouldBlock = false;
+    socket_t s = TryAccept(listener, wouldBlock);
+    for (int i = 1; i < kAcceptTries && s == kInvalidSocket && wouldBlock; ++i) {
+        SwitchToThread();
+        s = TryAccept(listener, wouldBlock);
+    }
+    if (s != kInvalidSocket || !wouldBlock) {
+        failed = s == kInvalidSocket;
+        return s;
+    }
+    const int ready = WaitReadable(listener, waitMs);
+    if (ready <= 0) {
+        failed = ready < 0;
+        return kInvalidSocket;
+    }
+    s = TryAccept(listener, wouldBlock);
+    failed = s == kInvalidSocket && !wouldBlock;
+    return s;
+}
+
+int WaitWritable(socket_t socket, int timeoutMs) {
+    fd_set writeSet;
+    fd_set errorSet;
+    FD_ZERO(&writeSet);
+    FD_ZERO(&errorSet);
+    FD_SET(Sock(socket), &writeSet);
+    FD_SET(Sock(socket), &errorSet);
+    timeval tv{};
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    const int n = select(0, nullptr, &writeSet, &errorSet, &tv);
+    if (n < 0 || FD_ISSET(Sock(socket), &errorSet)) return -1;
+    return n > 0 && FD_ISSET(Sock(socket), &writeSet) ? 1 : 0;
+}
+
 bool SetSocketTimeouts(socket_t socket, int receiveMs, int sendMs) {
     const DWORD rcv = static_cast<DWORD>(receiveMs);
     const DWORD snd = static_cast<DWORD>(sendMs);
@@ -89,19 +154,25 @@ long ReceiveOnce(socket_t socket, void* buffer, std::size_t length) {
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-long TryReceive(socket_t, void*, std::size_t) {
-    return kWouldBlock;  // no per-call flag: the caller waits with select, then receives
+long TryReceive(socket_t socket, void* buffer, std::size_t length) {
+    // No per-call flag on Windows: this does not wait only because the socket is non-blocking.
+    const int want = length > 0x7fffffff ? 0x7fffffff : static_cast<int>(length);
+    const int n = recv(Sock(socket), static_cast<char*>(buffer), want, 0);
+    if (n != SOCKET_ERROR) return n;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
 }
 
 long SendOnce(socket_t socket, const SendPiece* pieces, std::size_t count) {
-    if (count > kMaxPieces) return -1;
-    WSABUF bufs[kMaxPieces];
+    if (count > kMaxSendPieces) return -1;
+    WSABUF bufs[kMaxSendPieces];
     for (std::size_t i = 0; i < count; ++i) {
         bufs[i].buf = static_cast<CHAR*>(const_cast<void*>(pieces[i].data));
         bufs[i].len = static_cast<ULONG>(pieces[i].length);
     }
     DWORD sent = 0;
-    if (WSASend(Sock(socket), bufs, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0) return -1;
+    if (WSASend(Sock(socket), bufs, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0) {
+        return WSAGetLastError() == WSAEWOULDBLOCK ? kWouldBlock : -1;
+    }
     return static_cast<long>(sent);
 }
 

@@ -19,7 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int kAcceptWaitMs = 1000;      // the listener's select time-out
+constexpr int kAcceptWaitMs = 1000;      // the wait for a connection when none is pending
 constexpr int kErrorPauseMs = 100;       // after a listener error, before the next pass
 constexpr int kLingerMs = 250;           // draining unread request bytes before the close
 constexpr std::size_t kLingerBytes = 64 * 1024;
@@ -49,10 +49,16 @@ std::mutex gServerLock;  // guards gServer and gServerThread
 std::shared_ptr<ServerRun> gServer;
 std::thread gServerThread;
 
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
 // Sends a response in as few calls as possible: a small piece (a header block) is held back and
-// goes out together with the next piece, so header and body leave in one gathered send. A
-// send that fails or takes only part of the bytes (send time-out) ends the response: the rest
-// would be garbage after a gap, so nothing is retried.
+// goes out together with the next piece, so header and body leave in one gathered send. The
+// connection is non-blocking: a piece the system takes only in part is carried on as room
+// frees up, all of the answer within kWebSendTimeoutMs of its first send. A send that fails or
+// runs out of time ends the response: the rest would be garbage after a gap.
 class SocketSink final : public ResponseSink {
 public:
     explicit SocketSink(socket_t socket) : socket_(socket) {}
@@ -78,9 +84,9 @@ private:
         if (length > 0) pieces[count++] = {data, length};
         const std::size_t total = heldLength_ + length;
         heldLength_ = 0;
+        if (!answered_) deadline_ = Clock::now() + milliseconds(kWebSendTimeoutMs);
         answered_ = true;
-        const long sent = SendOnce(socket_, pieces, count);
-        if (sent < 0 || static_cast<std::size_t>(sent) != total) failed_ = true;
+        if (SendAllWithin(socket_, pieces, count, RemainingMs(deadline_)) != total) failed_ = true;
         return !failed_;
     }
 
@@ -89,12 +95,8 @@ private:
     std::size_t heldLength_ = 0;
     bool failed_ = false;
     bool answered_ = false;
+    Clock::time_point deadline_{};
 };
-
-int RemainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
-}
 
 // Whether the client may still be sending: the read filled the buffer, or the header block did
 // not end in it. Closing a socket with unread input makes the system reset the connection, and
@@ -113,17 +115,19 @@ void DrainBeforeClose(socket_t connection) {
     while (drained < kLingerBytes) {
         const int left = RemainingMs(deadline);
         if (left == 0 || WaitReadable(connection, left) != 1) break;
-        const long n = ReceiveOnce(connection, scratch, sizeof scratch);
+        const long n = TryReceive(connection, scratch, sizeof scratch);
+        if (n == kWouldBlock) continue;
         if (n <= 0) break;
         drained += static_cast<std::size_t>(n);
     }
 }
 
 void ServeConnection(ServerRun& run, socket_t connection) {
-    // The time-outs bound how long one client can hold the server: the single read and each
-    // send give up after them. Both stay below the stop's wait, so a stop is never outlasted
-    // by a client that connects and sends nothing or never reads.
-    SetSocketTimeouts(connection, kWebReceiveTimeoutMs, kWebSendTimeoutMs);
+    // The connection is non-blocking, and the read and the answer each wait with a deadline:
+    // that bounds how long one client can hold the server. Both stay below the stop's wait, so
+    // a stop is never outlasted by a client that connects and sends nothing or never reads.
+    // (Deadlines rather than SO_RCVTIMEO/SO_SNDTIMEO: under Wine every socket option set is a
+    // round trip to the wineserver, and two of them cost a fifth of a short request.)
     {
         std::lock_guard<std::mutex> guard(run.connectionLock);
         run.connection = connection;
@@ -131,8 +135,7 @@ void ServeConnection(ServerRun& run, socket_t connection) {
     // A stop that came before the connection was registered is seen here.
     if (!run.running.load(std::memory_order_acquire)) ShutdownBoth(connection);
     char request[kRequestBytes + 1];
-    long n = TryReceive(connection, request, kRequestBytes);
-    if (n == kWouldBlock) n = ReceiveOnce(connection, request, kRequestBytes);
+    const long n = ReceiveWithin(connection, request, kRequestBytes, kWebReceiveTimeoutMs);
     if (n > 0) {
         const auto length = static_cast<std::size_t>(n);
         SocketSink sink(connection);
@@ -149,17 +152,17 @@ void ServeConnection(ServerRun& run, socket_t connection) {
 
 void ServerLoop(std::shared_ptr<ServerRun> run) {
     while (run->running.load(std::memory_order_acquire)) {
-        const int ready = WaitReadable(run->listener, kAcceptWaitMs);
-        if (!run->running.load(std::memory_order_acquire)) break;
-        if (ready < 0) {
-            // A broken listener would otherwise turn this loop into a busy spin.
-            std::this_thread::sleep_for(milliseconds(kErrorPauseMs));
-            continue;
+        // A waiting connection is taken at once; only an idle listener is waited on, and that
+        // wait has a time-out so that a stop is seen within it.
+        bool failed = false;
+        const socket_t connection = AcceptWithin(run->listener, kAcceptWaitMs, failed);
+        if (!run->running.load(std::memory_order_acquire)) {
+            CloseSocket(connection);
+            break;
         }
-        if (ready == 0) continue;
-        const socket_t connection = AcceptConnection(run->listener);
         if (connection == kInvalidSocket) {
-            std::this_thread::sleep_for(milliseconds(10));  // out of handles: let some close
+            // A broken listener (or one out of handles) would otherwise make this a busy spin.
+            if (failed) std::this_thread::sleep_for(milliseconds(kErrorPauseMs));
             continue;
         }
         ServeConnection(*run, connection);
@@ -184,7 +187,11 @@ bool StartWebServer(WebContext& context, int port) {
         return false;
     }
     if (!InitSockets()) return false;
-    const socket_t listener = OpenListener(port);
+    socket_t listener = OpenListener(port);
+    if (listener != kInvalidSocket && !SetNonBlocking(listener)) {
+        CloseSocket(listener);
+        listener = kInvalidSocket;
+    }
     if (listener == kInvalidSocket) {
         CleanupSockets();
         return false;
@@ -219,7 +226,7 @@ void StopWebServer() {
     run->running.store(false, std::memory_order_release);
     {
         // Wakes the thread's wait on the listener at once on Linux; on Windows the 1-second
-        // select time-out ends it.
+        // time-out of that wait ends it.
         std::lock_guard<std::mutex> guard(run->listenerLock);
         if (run->listener != kInvalidSocket) ShutdownBoth(run->listener);
     }

@@ -112,6 +112,22 @@ TEST_F(WebServer, ClientThatNeverReadsHoldsTheServerOnlyUntilTheSendTimeOut) {
     CloseSocket(lazy);
 }
 
+TEST_F(WebServer, BigAnswerReachesAClientThatReadsLateWhole) {
+    // More than the socket buffers take at once: the server has to wait for room and carry
+    // on where the system stopped taking bytes, more than once.
+    std::string picture(6 * 1024 * 1024, 'j');
+    for (std::size_t i = 0; i < picture.size(); i += 4093) picture[i] = static_cast<char>('a' + i % 23);
+    env_.ShowPicture(picture);
+    const socket_t late = WebConnect();
+    ASSERT_NE(late, kInvalidSocket);
+    ASSERT_TRUE(SendText(late, "GET /image HTTP/1.1\r\n\r\n"));
+    std::this_thread::sleep_for(milliseconds(250));
+    const std::string response = ReadToEnd(late, 2000);
+    CloseSocket(late);
+    EXPECT_EQ(HeaderOf(response), PictureHeader("image/jpeg", picture.size()));
+    EXPECT_TRUE(BodyOf(response) == picture) << "body of " << BodyOf(response).size() << " bytes";
+}
+
 TEST_F(WebServer, PeerThatGoesAwayMidAnswerDoesNotHurtTheProcess) {
     env_.ShowPicture(std::string(8 * 1024 * 1024, 'j'));
     for (int i = 0; i < 3; ++i) {
