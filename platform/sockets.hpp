@@ -35,11 +35,18 @@ socket_t ConnectTo(const char* ipv4, int port);
 // Accepts one connection; the peer's address is not kept. kInvalidSocket on failure.
 socket_t AcceptConnection(socket_t listener);
 
-// Puts a socket in non-blocking mode. A listener in this mode is what AcceptWithin expects.
+// Puts a socket in non-blocking mode.
 bool SetNonBlocking(socket_t socket);
 
-// For a non-blocking listener: takes a connection that is already waiting, or waits at most
-// waitMs for one. The connection comes back in non-blocking mode on every platform (Windows
+// Readies a listener for AcceptWithin with the given wait. On Windows the listener becomes
+// non-blocking (AcceptWithin tries first and waits with select only when nothing is pending).
+// On Linux it stays blocking with SO_RCVTIMEO set to waitMs, which Linux applies to accept: one
+// blocking accept wakes sooner than a poll followed by an accept, and shutting the listener
+// down wakes it at once.
+bool PrepareListener(socket_t listener, int waitMs);
+
+// For a listener readied by PrepareListener with the same waitMs: takes a connection that is
+// already waiting, or waits at most waitMs for one. The connection comes back in non-blocking mode on every platform (Windows
 // hands the listener's mode on to it; Linux is asked to). kInvalidSocket when none came, with
 // failed set when the listener itself reported an error (not set on a plain time-out).
 socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed);

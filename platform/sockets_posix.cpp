@@ -106,8 +106,9 @@ bool SetNonBlocking(socket_t socket) {
 
 namespace {
 
-// accept4 on a non-blocking listener: the connection, kInvalidSocket with wouldBlock set when
-// none is waiting, or kInvalidSocket alone on an error.
+// accept4: the connection, kInvalidSocket with wouldBlock set when none came (nothing waiting on
+// a non-blocking listener, or the listener's receive time-out ran out), or kInvalidSocket alone
+// on an error.
 socket_t TryAccept(socket_t listener, bool& wouldBlock) {
     int fd;
     do {
@@ -122,21 +123,15 @@ socket_t TryAccept(socket_t listener, bool& wouldBlock) {
 
 }  // namespace
 
-socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed) {
-    failed = false;
-    bool wouldBlock = false;
-    socket_t s = TryAccept(listener, wouldBlock);
-    if (s != kInvalidSocket || !wouldBlock) {
-        failed = s == kInvalidSocket;
-        return s;
-    }
-    const int ready = WaitReadable(listener, waitMs);
-    if (ready <= 0) {
-        failed = ready < 0;
-        return kInvalidSocket;
-    }
-    s = TryAccept(listener, wouldBlock);
-    failed = s == kInvalidSocket && !wouldBlock;
+bool PrepareListener(socket_t listener, int waitMs) {
+    const timeval wait = Milliseconds(waitMs);
+    return setsockopt(Fd(listener), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0;
+}
+
+socket_t AcceptWithin(socket_t listener, int /*waitMs: set on the listener*/, bool& failed) {
+    bool timedOut = false;
+    const socket_t s = TryAccept(listener, timedOut);  // blocks up to the listener's SO_RCVTIMEO
+    failed = s == kInvalidSocket && !timedOut;
     return s;
 }
 

@@ -103,6 +103,10 @@ socket_t TryAccept(socket_t listener, bool& wouldBlock) {
 
 }  // namespace
 
+bool PrepareListener(socket_t listener, int /*waitMs: AcceptWithin waits with select*/) {
+    return SetNonBlocking(listener);
+}
+
 socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed) {
     failed = false;
     bool wouldBlock = false;

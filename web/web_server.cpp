@@ -188,7 +188,7 @@ bool StartWebServer(WebContext& context, int port) {
     }
     if (!InitSockets()) return false;
     socket_t listener = OpenListener(port);
-    if (listener != kInvalidSocket && !SetNonBlocking(listener)) {
+    if (listener != kInvalidSocket && !PrepareListener(listener, kAcceptWaitMs)) {
         CloseSocket(listener);
         listener = kInvalidSocket;
     }
