@@ -13,6 +13,7 @@ Wine: each starts the program in a temporary folder of its own against the stati
              server: the program keeps answering and config.json stays whole
   kill       the program killed at random moments while channels and the pictures switch are
              hammered: config.json always reads back whole and the program starts from it
+  early_stop /stop at the first moment the server answers still ends the program
 
 Usage (under with_simulator.py):
   program_scenarios_test.py <scenario> native <tovrel-radio>
@@ -632,6 +633,28 @@ def scenario_kill(prog, seed, cycles):
         folder.remove()
 
 
+# ---------------------------------------------------------------- stop during start-up
+
+def scenario_early_stop(prog, starts):
+    """A /stop sent the moment the server answers ends the program like any other /stop: the
+    server starts before the window (or the headless loop) takes its messages, and a close
+    posted in between must not be dropped after the shut-down page was sent."""
+    set_title("one", "Early Stop - Song")
+    lost = 0
+    for n in range(starts):
+        port = free_port()
+        folder = prog.folder(port)
+        try:
+            with Run(prog, folder) as run:
+                answered = wait_for(lambda: api(port, "/stop", timeout=1)[0] == 200, prog.start_seconds, 0.005)
+                code = prog.finish(run.proc)
+                if not (answered and code == 0):
+                    lost += 1
+        finally:
+            folder.remove()
+    check(lost == 0, "every /stop during start-up ends the program (%d of %d lost)" % (lost, starts))
+
+
 def main():
     if SIM_PORT == 0:
         print("no station simulator: skipped")
@@ -659,6 +682,8 @@ def main():
         scenario_bad_input(prog, seed)
     elif scenario == "kill":
         scenario_kill(prog, seed, 10 if kind == "native" else 6)
+    elif scenario == "early_stop":
+        scenario_early_stop(prog, 20 if kind == "native" else 5)
     else:
         print("unknown scenario %r" % scenario)
         return 2
