@@ -21,5 +21,6 @@ public:
 // Sets (or with null, clears) the main window's target.
 void SetMainWindowTarget(MessageTarget* target);
 bool HasMainWindowTarget();
-// Posts to the main window; returns false, posting nothing, while no target is set.
+// Posts to the main window; returns false, posting nothing, while no target is set. A MSG_CLOSE
+// posted then is kept and delivered when a target is set (clearing the target forgets it).
 bool PostToMainWindow(unsigned message, std::uintptr_t wParam);

@@ -13,3 +13,27 @@ if(TARGET tovrel-radio AND WIN32)
                    "${CMAKE_BINARY_DIR}/system-artefacts")
   set_tests_properties(wine_program PROPERTIES TIMEOUT 240 ENVIRONMENT "TOVREL_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endif()
+
+# Scenarios shared by both programs (tests/system/program_scenarios_test.py): a hand-edited
+# config.json, covers, saves across restarts, bad outside input, kills during saves, /stop
+# during start-up.
+set(TOVREL_SCENARIOS config covers saves bad_input kill early_stop)
+set(TOVREL_SCENARIO_SCRIPT "${CMAKE_SOURCE_DIR}/tests/system/program_scenarios_test.py")
+if(TARGET tovrel-radio AND NOT WIN32 AND TOVREL_SANITIZE STREQUAL "address")
+  foreach(scenario IN LISTS TOVREL_SCENARIOS)
+    add_test(NAME native_program_${scenario}
+             COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${TOVREL_SCENARIO_SCRIPT}" ${scenario} native
+                     $<TARGET_FILE:tovrel-radio>)
+    set_tests_properties(native_program_${scenario} PROPERTIES TIMEOUT 150)
+  endforeach()
+endif()
+if(TARGET tovrel-radio AND WIN32)
+  foreach(scenario IN LISTS TOVREL_SCENARIOS)
+    add_test(NAME wine_program_${scenario}
+             COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${TOVREL_SCENARIO_SCRIPT}" ${scenario} wine
+                     $<TARGET_FILE:tovrel-radio> "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh"
+                     "${CMAKE_BINARY_DIR}/system-artefacts/scenarios")
+    set_tests_properties(wine_program_${scenario} PROPERTIES TIMEOUT 200
+                         ENVIRONMENT "TOVREL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  endforeach()
+endif()
