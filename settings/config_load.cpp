@@ -1,4 +1,6 @@
+#include <chrono>
 #include <fstream>
+#include <system_error>
 #include <memory>
 #include <string>
 
@@ -28,6 +30,28 @@ ReadResult ReadConfigText(const std::filesystem::path& path, std::string& text) 
     return ReadResult::Text;
 }
 
+// A save that was interrupted between writing its temporary file and the replace leaves that
+// file behind ("config.json.<pid>-<n>.tmp"). Those of other processes that are older than a
+// save could take are removed; a young one may belong to a save under way right now.
+void RemoveStaleTempFiles(const std::filesystem::path& config) {
+    namespace fs = std::filesystem;
+    constexpr auto kStaleAfter = std::chrono::minutes(1);
+    const std::string prefix = config.filename().string() + ".";
+    std::error_code ec;
+    const auto now = fs::file_time_type::clock::now();
+    for (fs::directory_iterator it(config.parent_path().empty() ? fs::path(".") : config.parent_path(), ec), end;
+         !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".tmp") != 0) {
+            continue;
+        }
+        std::error_code fileEc;
+        const auto written = fs::last_write_time(it->path(), fileEc);
+        if (!fileEc && now - written > kStaleAfter && it->is_regular_file(fileEc)) fs::remove(it->path(), fileEc);
+    }
+}
+
 }  // namespace
 
 void LoadConfig(Settings& settings) {
@@ -35,6 +59,7 @@ void LoadConfig(Settings& settings) {
     // the file and publishing the record (its change would be lost from memory).
     std::lock_guard<std::mutex> saveGuard(settings.saveLock);
     const std::filesystem::path path = SettingsFilePath(settings);
+    RemoveStaleTempFiles(path);
 
     auto fresh = std::make_unique<AppConfig>();
     std::string text;

@@ -2,6 +2,8 @@
 // save operations, the read-only file and a save interrupted before the replace.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -228,6 +230,18 @@ TEST_F(SettingsFile, SaveInterruptedBeforeTheReplaceKeepsTheOldFile) {
     SetConfigSaveInterruptionForTest(nullptr);
     SaveShowImages(*restarted, false);
     EXPECT_NE(Bytes().find("\"show_images\": false,"), std::string::npos);
+
+    // A start removes leftovers older than a save could take, and keeps a young one (it may
+    // belong to a save under way) and files that merely look alike.
+    const fs::path young = File().string() + ".999999-0.tmp";
+    const fs::path other = dir / "config.json.keep";
+    ASSERT_TRUE(WriteFileBytes(young, "x"));
+    ASSERT_TRUE(WriteFileBytes(other, "x"));
+    fs::last_write_time(leftOver, fs::file_time_type::clock::now() - std::chrono::minutes(5));
+    LoadConfig(*restarted);
+    EXPECT_FALSE(fs::exists(leftOver));
+    EXPECT_TRUE(fs::exists(young));
+    EXPECT_TRUE(fs::exists(other));
 }
 
 TEST_F(SettingsFile, FailedWriteKeepsTheRecord) {
