@@ -2,7 +2,7 @@
 # program (AddressSanitizer tree). Screenshots are kept under artefacts/browser.
 if(NOT WIN32 AND TOVREL_SANITIZE STREQUAL "address" AND TARGET tovrel-radio)
   add_test(NAME browser_page
-           COMMAND python3 "${CMAKE_SOURCE_DIR}/tests/browser/run_browser_test.py"
+           COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${CMAKE_SOURCE_DIR}/tests/browser/run_browser_test.py"
                    $<TARGET_FILE:tovrel-radio> "${CMAKE_BINARY_DIR}/artefacts/browser")
   set_tests_properties(browser_page PROPERTIES TIMEOUT 600)
 endif()
