@@ -29,6 +29,20 @@ bool CopyChannel(const Settings& settings, int index, ChannelCopy& out) {
     return true;
 }
 
+// The session's deadline for the length of one refresh.
+class DeadlineScope {
+public:
+    DeadlineScope(HttpSession& session, HttpSession::Clock::time_point deadline) : session_(session) {
+        session_.SetDeadline(deadline);
+    }
+    ~DeadlineScope() { session_.SetDeadline(std::nullopt); }
+    DeadlineScope(const DeadlineScope&) = delete;
+    DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+private:
+    HttpSession& session_;
+};
+
 // Reads the endpoint's answer into text; true when it is a usable title.
 bool ReadEndpointTitle(HttpSession& session, const char* endpoint, char* text) {
     auto request = session.OpenUrl(endpoint, kEndpointFlags, ENDPOINT_READ_BYTES);
@@ -36,7 +50,8 @@ bool ReadEndpointTitle(HttpSession& session, const char* endpoint, char* text) {
     std::uint32_t code = 0;
     if (!request->QueryStatusCode(code) || code != 200) return false;
     // Only the first read counts: the endpoint answers with the bare title, and anything past
-    // the first piece is not a title anyway.
+    // the first piece is not a title anyway. Under the refresh's deadline the read ends there
+    // with what has arrived.
     std::size_t got = 0;
     if (!request->Read(text, ENDPOINT_READ_BYTES, got) || got == 0) return false;
     text[std::min(got, ENDPOINT_READ_BYTES)] = '\0';
@@ -98,6 +113,10 @@ bool FetchNowPlaying(NowPlayingContext& ctx, int channelIndex, char16_t* out, st
     }
     HttpSession& session = *ctx.session;
     const Clock::time_point deadline = now() + std::chrono::milliseconds(kNowPlayingBudgetMs);
+    // The same budget bounds every wait of both requests inside the client, on the real clock:
+    // the time-outs only count silence, and a server that trickles its answer would otherwise
+    // hold the single endpoint read for as long as it kept sending.
+    const DeadlineScope bounded(session, HttpSession::Clock::now() + std::chrono::milliseconds(kNowPlayingBudgetMs));
 
     char text[TITLE_TEXT_BYTES] = {};
     session.SetTimeouts(kNowPlayingConnectTimeoutMs, kNowPlayingReceiveTimeoutMs);

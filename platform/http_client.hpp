@@ -3,9 +3,11 @@
 // status code as a number, and body reads where 0 bytes means the end.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 // Request flags, named after the WinINet flags they stand for.
 enum HttpFlag : std::uint32_t {
@@ -23,19 +25,31 @@ public:
     // The response's status code. Returns false (code untouched) when it cannot be read.
     virtual bool QueryStatusCode(std::uint32_t& code) = 0;
     // Reads up to maxBytes body bytes into buffer. Returns false on a failed read (bytesRead 0);
-    // true with bytesRead 0 at the end of the body.
+    // true with bytesRead 0 at the end of the body. Under a session deadline a read returns what
+    // has arrived when the deadline passes; the read after it fails.
     virtual bool Read(void* buffer, std::size_t maxBytes, std::size_t& bytesRead) = 0;
 };
 
 class HttpSession {
 public:
+    using Clock = std::chrono::steady_clock;
+
     virtual ~HttpSession() = default;
+    // An overall end (on the steady clock) for the requests opened from now on, on top of the
+    // time-outs: connecting, the answer and every read stop there. The time-outs only count
+    // silence, so without it a server that trickles a byte now and then can hold a read for as
+    // long as it likes. None until set.
+    void SetDeadline(std::optional<Clock::time_point> deadline) { deadline_ = deadline; }
+    std::optional<Clock::time_point> Deadline() const { return deadline_; }
     // Connect and receive time-outs in milliseconds for the requests opened from now on.
     virtual void SetTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs) = 0;
     // Opens a GET of a full URL. maxBodyBytes is the most the caller will ever read; the client
     // never holds more than that. Returns null when the request cannot be made.
     virtual std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t flags,
                                                  std::size_t maxBodyBytes) = 0;
+
+private:
+    std::optional<Clock::time_point> deadline_;
 };
 
 // Opens a session with the given user agent and the system's proxy settings. Null on failure.

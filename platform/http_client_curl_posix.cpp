@@ -4,13 +4,15 @@
 //
 // The transfer runs to completion inside OpenUrl on a multi handle that this thread drives, so
 // the receive time-out is measured here to the poll interval (libcurl has no per-read
-// time-out). The body is kept only up to the caller's maxBodyBytes; once that is reached the
-// transfer is dropped, which is not an error for the caller.
+// time-out); a session deadline ends the transfer there, keeping what has arrived. The body is
+// kept only up to the caller's maxBodyBytes; once that is reached the transfer is dropped, which
+// is not an error for the caller.
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -173,16 +175,25 @@ std::unique_ptr<HttpRequest> CurlSession::OpenUrl(const char* url, std::uint32_t
 
     if (curl_multi_add_handle(multi.get(), e) != CURLM_OK) return nullptr;
     const auto receiveLimit = std::chrono::milliseconds(receiveMs_ > 0 ? receiveMs_ : kDefaultReceiveMs);
+    const std::optional<Clock::time_point> deadline = Deadline();
     bool stalled = false;
     int running = 1;
     for (;;) {
         if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
         if (running == 0) break;
-        if (t.connected && Clock::now() - t.lastActivity > receiveLimit) {
+        const Clock::time_point now = Clock::now();
+        // Silence past the receive time-out, or the caller's deadline however busy the server
+        // is: what has arrived is kept and the transfer counts as failed.
+        if ((t.connected && now - t.lastActivity > receiveLimit) || (deadline && now >= *deadline)) {
             stalled = true;
             break;
         }
-        if (curl_multi_poll(multi.get(), nullptr, 0, kPollMs, nullptr) != CURLM_OK) break;
+        int waitMs = kPollMs;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
+            waitMs = static_cast<int>(std::clamp<long long>(left, 1, kPollMs));
+        }
+        if (curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr) != CURLM_OK) break;
     }
 
     CURLcode result = CURLE_OPERATION_TIMEDOUT;

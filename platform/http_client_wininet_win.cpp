@@ -10,8 +10,11 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/http_client.hpp"
@@ -53,9 +56,18 @@ DWORD RequestFlags(std::uint32_t flags, bool secure) {
     return out;
 }
 
+using Clock = HttpSession::Clock;
+
+// Milliseconds left until deadline, rounded up; 0 once it has passed.
+DWORD MsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<DWORD>(std::clamp<long long>(left, 0, MAXDWORD));
+}
+
 class WinInetRequest final : public HttpRequest {
 public:
-    WinInetRequest(HINTERNET connect, HINTERNET request) : connect_(connect), request_(request) {}
+    WinInetRequest(HINTERNET connect, HINTERNET request, std::optional<Clock::time_point> deadline, DWORD receiveMs)
+        : connect_(connect), request_(request), deadline_(deadline), receiveMs_(receiveMs) {}
     ~WinInetRequest() override {
         // The request before the connection it belongs to.
         InternetCloseHandle(request_);
@@ -77,16 +89,55 @@ public:
 
     bool Read(void* buffer, std::size_t maxBytes, std::size_t& bytesRead) override {
         bytesRead = 0;
-        DWORD got = 0;
+        if (failed_) return false;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(maxBytes, INT_MAX));
-        if (!InternetReadFile(request_, buffer, want, &got)) return false;
-        bytesRead = got;
-        return true;
+        if (!deadline_) {
+            DWORD got = 0;
+            if (!InternetReadFile(request_, buffer, want, &got)) return false;
+            bytesRead = got;
+            return true;
+        }
+        return ReadByDeadline(static_cast<char*>(buffer), want, bytesRead);
     }
 
 private:
+    // A synchronous InternetReadFile fills the whole buffer before it returns and its receive
+    // time-out counts only silence, so a server that trickles could hold it for as long as it
+    // likes. Instead the body is taken in what is available at each wait, and each wait is cut
+    // to what is left of the deadline. What arrived by then is returned; the next read fails.
+    bool ReadByDeadline(char* out, DWORD want, std::size_t& bytesRead) {
+        DWORD held = 0;
+        while (held < want) {
+            DWORD wait = MsLeft(*deadline_);
+            if (wait == 0) {
+                failed_ = true;
+                break;
+            }
+            if (receiveMs_ > 0) wait = std::min(wait, receiveMs_);
+            InternetSetOptionA(request_, INTERNET_OPTION_RECEIVE_TIMEOUT, &wait, sizeof wait);
+            DWORD available = 0;
+            if (!InternetQueryDataAvailable(request_, &available, 0, 0)) {
+                failed_ = true;
+                break;
+            }
+            if (available == 0) break;  // the end of the body
+            DWORD got = 0;
+            if (!InternetReadFile(request_, out + held, std::min(available, want - held), &got)) {
+                failed_ = true;
+                break;
+            }
+            if (got == 0) break;
+            held += got;
+        }
+        bytesRead = held;
+        return held > 0 || !failed_;
+    }
+
     HINTERNET connect_;
     HINTERNET request_;
+    std::optional<Clock::time_point> deadline_;
+    DWORD receiveMs_;  // 0: the session set none
+    bool failed_ = false;
 };
 
 class WinInetSession final : public HttpSession {
@@ -151,11 +202,21 @@ std::unique_ptr<HttpRequest> WinInetSession::OpenUrl(const char* url, std::uint3
     InetHandle request(HttpOpenRequestA(connect.h, "GET", object.c_str(), nullptr, nullptr, nullptr,
                                         RequestFlags(flags, secure), 0));
     if (request.h == nullptr) return nullptr;
-    if (haveTimeouts_) SetHandleTimeouts(request.h, connectMs_, receiveMs_);
+    const std::optional<Clock::time_point> deadline = Deadline();
+    if (deadline) {
+        // Connecting and waiting for the answer end at the deadline too.
+        const DWORD left = MsLeft(*deadline);
+        if (left == 0) return nullptr;
+        const DWORD c = haveTimeouts_ && connectMs_ > 0 ? std::min(connectMs_, left) : left;
+        const DWORD r = haveTimeouts_ && receiveMs_ > 0 ? std::min(receiveMs_, left) : left;
+        SetHandleTimeouts(request.h, c, r);
+    } else if (haveTimeouts_) {
+        SetHandleTimeouts(request.h, connectMs_, receiveMs_);
+    }
     // Redirects are followed by HttpSendRequestA itself.
     if (!HttpSendRequestA(request.h, nullptr, 0, nullptr, 0)) return nullptr;
     HINTERNET r = request.release();
-    return std::make_unique<WinInetRequest>(connect.release(), r);
+    return std::make_unique<WinInetRequest>(connect.release(), r, deadline, haveTimeouts_ ? receiveMs_ : 0);
 }
 
 }  // namespace

@@ -135,4 +135,68 @@ TEST_F(HttpClientSim, BodyThatStallsFailsTheRead) {
     EXPECT_LE(body.size(), 2u);
 }
 
+// The receive time-out counts only silence; a deadline bounds the whole request however the
+// server paces its bytes, and hands over what arrived by then.
+TEST_F(HttpClientSim, DeadlineEndsATricklingRead) {
+    ASSERT_TRUE(sim->Set(R"({"path":"/drip","body":"abcdefghijklmnopqrstuvwxyz","trickle_ms":300,"chunk":1})"));
+    const auto start = Clock::now();
+    session->SetDeadline(start + std::chrono::milliseconds(1200));
+    auto r = session->OpenUrl(Url("/drip").c_str(), kPollFlags, 1023);
+    ASSERT_NE(r, nullptr);
+    char buf[1023];
+    std::size_t got = 0;
+    ASSERT_TRUE(r->Read(buf, sizeof buf, got));
+    const auto took = Clock::now() - start;
+    EXPECT_GE(got, 1u);
+    EXPECT_LE(got, 6u);
+    EXPECT_EQ(std::string(buf, got), std::string("abcdefghijklmnopqrstuvwxyz").substr(0, got));
+    EXPECT_GE(took, std::chrono::milliseconds(1000));
+    EXPECT_LT(took, std::chrono::milliseconds(1700));
+    // The body was cut: the next read fails at once rather than reporting its end.
+    const auto again = Clock::now();
+    EXPECT_FALSE(r->Read(buf, sizeof buf, got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(Clock::now() - again, std::chrono::milliseconds(400));
+}
+
+TEST_F(HttpClientSim, DeadlineBoundsAServerThatNeverAnswers) {
+    ASSERT_TRUE(sim->Set(R"({"path":"/hang","hang":true})"));
+    const auto start = Clock::now();
+    session->SetDeadline(start + std::chrono::milliseconds(800));
+    auto r = session->OpenUrl(Url("/hang").c_str(), kPollFlags, 1023);
+    if (r) {
+        char buf[16];
+        std::size_t got = 0;
+        EXPECT_FALSE(r->Read(buf, sizeof buf, got));
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1400));
+    // A deadline already passed makes no request at all.
+    session->SetDeadline(Clock::now() - std::chrono::milliseconds(1));
+    EXPECT_EQ(session->OpenUrl(Url("/hang").c_str(), kPollFlags, 1023), nullptr);
+}
+
+TEST_F(HttpClientSim, DeadlineLeavesAPromptAnswerWhole) {
+    std::string doc;
+    for (int i = 0; doc.size() < 20000; ++i) doc += "line " + std::to_string(i) + "\n";
+    ASSERT_TRUE(sim->SetBody("/doc", doc));
+    session->SetDeadline(Clock::now() + std::chrono::seconds(5));
+    // One read yields all it is asked for, as without a deadline.
+    auto r = session->OpenUrl(Url("/doc").c_str(), kPollFlags, 1023);
+    ASSERT_NE(r, nullptr);
+    char buf[1023];
+    std::size_t got = 0;
+    ASSERT_TRUE(r->Read(buf, sizeof buf, got));
+    EXPECT_EQ(std::string(buf, got), doc.substr(0, 1023));
+    r = session->OpenUrl(Url("/doc").c_str(), kPollFlags, 65535);
+    ASSERT_NE(r, nullptr);
+    std::string body;
+    ASSERT_TRUE(ReadAll(*r, body));
+    EXPECT_EQ(body, doc);
+    session->SetDeadline(std::nullopt);
+    r = session->OpenUrl(Url("/doc").c_str(), kPollFlags, 65535);
+    ASSERT_NE(r, nullptr);
+    ASSERT_TRUE(ReadAll(*r, body));
+    EXPECT_EQ(body, doc);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct Opened {
     std::size_t maxBody;
     std::uint32_t connectMs;
     std::uint32_t receiveMs;
+    std::optional<HttpSession::Clock::time_point> deadline;
 };
 
 struct Script {
@@ -74,7 +76,7 @@ public:
         receiveMs_ = receiveMs;
     }
     std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t flags, std::size_t maxBodyBytes) override {
-        s_.opened.push_back({url, flags, maxBodyBytes, connectMs_, receiveMs_});
+        s_.opened.push_back({url, flags, maxBodyBytes, connectMs_, receiveMs_, Deadline()});
         const auto it = s_.answers.find(url);
         if (it == s_.answers.end()) return nullptr;
         s_.now += std::chrono::milliseconds(it->second.openMs);
@@ -210,6 +212,27 @@ TEST_F(FetchTest, StatusDocumentFailures) {
     script.answers[kStatus] = a;
     EXPECT_TRUE(Fetch(title));
     EXPECT_EQ(title, u"Mp3");
+}
+
+TEST_F(FetchTest, BothRequestsRunUnderOneRealClockDeadline) {
+    Endpoint("", 404);
+    Status(StatusDoc("ostrel-160", "\"T\""));
+    const auto before = HttpSession::Clock::now();
+    std::u16string title;
+    ASSERT_TRUE(Fetch(title));
+    const auto after = HttpSession::Clock::now();
+    ASSERT_EQ(script.opened.size(), 2u);
+    for (const Opened& o : script.opened) {
+        // The fake clock stands still; the client's waits are bounded on the real one.
+        ASSERT_TRUE(o.deadline.has_value()) << o.url;
+        EXPECT_GE(*o.deadline, before + std::chrono::milliseconds(kNowPlayingBudgetMs)) << o.url;
+        EXPECT_LE(*o.deadline, after + std::chrono::milliseconds(kNowPlayingBudgetMs)) << o.url;
+    }
+    EXPECT_EQ(script.opened[0].deadline, script.opened[1].deadline);
+    // The shared session is left without one.
+    EXPECT_FALSE(ctx.session->Deadline().has_value());
+    EXPECT_FALSE(FetchNowPlaying(ctx, 7, nullptr, 0));
+    EXPECT_FALSE(ctx.session->Deadline().has_value());
 }
 
 TEST_F(FetchTest, OnlyTheFirstEndpointReadCounts) {
@@ -390,6 +413,15 @@ TEST_F(FetchTest, OneRefreshStaysWithinItsTimeBudget) {
     EXPECT_FALSE(Fetch(title));
     EXPECT_LE(script.now - start, std::chrono::milliseconds(kNowPlayingBudgetMs + 10));
     EXPECT_LT(script.reads.size(), 600u);
+
+    // A client that ran the transfer up to the deadline inside the open still hands over what
+    // it holds.
+    st.body = StatusDoc("ostrel-160", "\"Held\"");
+    st.piece = 4096;
+    st.readMs = 0;
+    st.openMs = static_cast<int>(kNowPlayingBudgetMs);
+    ASSERT_TRUE(Fetch(title));
+    EXPECT_EQ(title, u"Held");
 }
 
 }  // namespace

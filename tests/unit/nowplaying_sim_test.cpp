@@ -150,4 +150,40 @@ TEST_F(NowPlayingSim, ServersThatNeverAnswerCostOneBoundedRefresh) {
     EXPECT_LT(took, std::chrono::milliseconds(6000));
 }
 
+// A station that trickles its answer a byte at a time, each within the receive time-out, still
+// costs one refresh no longer than the budget; what arrived by then is used.
+TEST_F(NowPlayingSim, TricklingServersEndWithTheBudget) {
+    const auto bound = std::chrono::milliseconds(kNowPlayingBudgetMs + 1000);
+    const std::string text = "Artist - Song" + std::string(600, '.');
+    ASSERT_TRUE(sim->Set(R"({"path":"/nowplaying/ostrel","trickle_ms":2000,"chunk":1,"body":)" + JsonQuote(text) + "}"));
+    std::u16string title;
+    auto start = Clock::now();
+    ASSERT_TRUE(Fetch(title));
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(kNowPlayingBudgetMs - 300));
+    EXPECT_LT(took, bound);
+    EXPECT_FALSE(title.empty());
+    EXPECT_LE(title.size(), 4u);
+    EXPECT_EQ(title, std::u16string(u"Artist").substr(0, title.size()));
+
+    // The status document trickled in pieces: the entry at its head has arrived by the end.
+    ASSERT_TRUE(sim->SetBody("/nowplaying/ostrel", "gone", 404));
+    std::string doc = R"({"icestats":{"source":[{"listenurl":"http://127.0.0.1:8000/ostrel-160","title":"Slow Song"})";
+    for (int i = 0; i < 200; ++i) doc += R"(,{"listenurl":"http://127.0.0.1:8000/x)" + std::to_string(i) + R"(-160"})";
+    doc += "]}}";
+    ASSERT_TRUE(sim->Set(R"({"path":"/status-json.xsl","trickle_ms":1000,"chunk":40,"body":)" + JsonQuote(doc) + "}"));
+    start = Clock::now();
+    ASSERT_TRUE(Fetch(title));
+    took = Clock::now() - start;
+    EXPECT_EQ(title, u"Slow Song");
+    EXPECT_LT(took, bound);
+
+    // A prompt station is still read whole on the same session.
+    ASSERT_TRUE(sim->SetBody("/nowplaying/ostrel", "Artist - Song" + std::string(900, '!')));
+    start = Clock::now();
+    ASSERT_TRUE(Fetch(title));
+    EXPECT_EQ(title, u"Artist - Song" + std::u16string(498, u'!'));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+}
+
 }  // namespace
