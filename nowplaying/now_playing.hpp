@@ -27,7 +27,9 @@ inline constexpr std::size_t STATUS_READ_PIECE = 4096;
 // one refresh must stay short even when a server accepts and then never answers: the endpoint
 // gets connect 2000 ms + receive 2500 ms; the status document is asked only while at least
 // kNowPlayingMinRequestMs of kNowPlayingBudgetMs (counted from the start of the refresh) is
-// left, with its time-outs cut to what is left, and its reading stops at the end of the budget.
+// left, with its time-outs cut to what is left. The time-outs only count silence, so the budget
+// is also the session's deadline for the refresh: a server that trickles either answer is cut
+// off there and what arrived by then is used.
 inline constexpr std::uint32_t kNowPlayingConnectTimeoutMs = 2000;
 inline constexpr std::uint32_t kNowPlayingReceiveTimeoutMs = 2500;
 inline constexpr std::uint32_t kNowPlayingBudgetMs = 5500;

@@ -105,6 +105,9 @@ private:
     // time-out counts only silence, so a server that trickles could hold it for as long as it
     // likes. Instead the body is taken in what is available at each wait, and each wait is cut
     // to what is left of the deadline. What arrived by then is returned; the next read fails.
+    // Hazard: Wine 8 applies the request's receive time-out to the socket only when it reads
+    // the headers, so there a wait begun before the deadline can outlast it by up to the
+    // time-out that was in force then.
     bool ReadByDeadline(char* out, DWORD want, std::size_t& bytesRead) {
         DWORD held = 0;
         while (held < want) {
