@@ -32,12 +32,6 @@ int WaitReadable(socket_t socket, int timeoutMs);
 // Connects to ipv4:port (dotted quad), blocking. kInvalidSocket on failure.
 socket_t ConnectTo(const char* ipv4, int port);
 
-// Accepts one connection; the peer's address is not kept. kInvalidSocket on failure.
-socket_t AcceptConnection(socket_t listener);
-
-// Puts a socket in non-blocking mode.
-bool SetNonBlocking(socket_t socket);
-
 // Readies a listener for AcceptWithin with the given wait. On Windows the listener becomes
 // non-blocking (AcceptWithin tries first and waits with select only when nothing is pending).
 // On Linux it stays blocking with SO_RCVTIMEO set to waitMs, which Linux applies to accept: one
@@ -46,18 +40,14 @@ bool SetNonBlocking(socket_t socket);
 bool PrepareListener(socket_t listener, int waitMs);
 
 // For a listener readied by PrepareListener with the same waitMs: takes a connection that is
-// already waiting, or waits at most waitMs for one. The connection comes back in non-blocking mode on every platform (Windows
-// hands the listener's mode on to it; Linux is asked to). kInvalidSocket when none came, with
+// already waiting, or waits at most waitMs for one. The connection comes back in non-blocking
+// mode on every platform (Windows hands the listener's mode on to it; Linux is asked to). kInvalidSocket when none came, with
 // failed set when the listener itself reported an error (not set on a plain time-out).
 socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed);
 
 // Waits at most timeoutMs for the socket to take more data. 1 when writable, 0 on time-out,
 // -1 on error.
 int WaitWritable(socket_t socket, int timeoutMs);
-
-// Receive and send time-outs for a blocking connection, in milliseconds. Returns false when
-// either could not be set.
-bool SetSocketTimeouts(socket_t socket, int receiveMs, int sendMs);
 
 // One receive call of at most length bytes. Returns the bytes read, 0 when the peer closed,
 // -1 on error or time-out.

@@ -67,15 +67,25 @@ int LocalPort(socket_t socket) {
     return ntohs(addr.sin_port);
 }
 
-int WaitReadable(socket_t socket, int timeoutMs) {
-    // poll rather than select: a descriptor above FD_SETSIZE would overrun an fd_set.
+namespace {
+
+// Waits for `events` on one socket: the revents seen, 0 on time-out or interruption, -1 on error.
+// poll rather than select: a descriptor above FD_SETSIZE would overrun an fd_set.
+int PollFor(socket_t socket, short events, int timeoutMs) {
     pollfd p{};
     p.fd = Fd(socket);
-    p.events = POLLIN;
+    p.events = events;
     const int n = poll(&p, 1, timeoutMs);
     if (n < 0) return errno == EINTR ? 0 : -1;
-    if (n == 0) return 0;
-    return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? 1 : -1;
+    return n == 0 ? 0 : p.revents;
+}
+
+}  // namespace
+
+int WaitReadable(socket_t socket, int timeoutMs) {
+    const int revents = PollFor(socket, POLLIN, timeoutMs);
+    if (revents <= 0) return revents;
+    return (revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? 1 : -1;
 }
 
 socket_t ConnectTo(const char* ipv4, int port) {
@@ -91,17 +101,6 @@ socket_t ConnectTo(const char* ipv4, int port) {
         return kInvalidSocket;
     }
     return Handle(fd);
-}
-
-socket_t AcceptConnection(socket_t listener) {
-    const int fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) NoSigPipe(fd);
-    return Handle(fd);
-}
-
-bool SetNonBlocking(socket_t socket) {
-    const int flags = fcntl(Fd(socket), F_GETFL, 0);
-    return flags >= 0 && fcntl(Fd(socket), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 namespace {
@@ -136,21 +135,9 @@ socket_t AcceptWithin(socket_t listener, int /*waitMs: set on the listener*/, bo
 }
 
 int WaitWritable(socket_t socket, int timeoutMs) {
-    pollfd p{};
-    p.fd = Fd(socket);
-    p.events = POLLOUT;
-    const int n = poll(&p, 1, timeoutMs);
-    if (n < 0) return errno == EINTR ? 0 : -1;
-    if (n == 0) return 0;
-    return (p.revents & POLLOUT) != 0 && (p.revents & (POLLERR | POLLHUP)) == 0 ? 1 : -1;
-}
-
-bool SetSocketTimeouts(socket_t socket, int receiveMs, int sendMs) {
-    const timeval rcv = Milliseconds(receiveMs);
-    const timeval snd = Milliseconds(sendMs);
-    const bool a = setsockopt(Fd(socket), SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv) == 0;
-    const bool b = setsockopt(Fd(socket), SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd) == 0;
-    return a && b;
+    const int revents = PollFor(socket, POLLOUT, timeoutMs);
+    if (revents <= 0) return revents;
+    return (revents & POLLOUT) != 0 && (revents & (POLLERR | POLLHUP)) == 0 ? 1 : -1;
 }
 
 long ReceiveOnce(socket_t socket, void* buffer, std::size_t length) {

@@ -68,17 +68,12 @@ socket_t ConnectTo(const char* ipv4, int port) {
     return static_cast<socket_t>(s);
 }
 
-socket_t AcceptConnection(socket_t listener) {
-    const SOCKET s = accept(Sock(listener), nullptr, nullptr);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<socket_t>(s);
-}
+namespace {
 
 bool SetNonBlocking(socket_t socket) {
     u_long one = 1;
     return ioctlsocket(Sock(socket), FIONBIO, &one) == 0;
 }
-
-namespace {
 
 // Tries of accept before the select, when none is waiting. Under Wine a select that has to
 // wait costs about a millisecond before it returns, several times a whole request, while a
@@ -142,14 +137,6 @@ int WaitWritable(socket_t socket, int timeoutMs) {
     const int n = select(0, nullptr, &writeSet, &errorSet, &tv);
     if (n < 0 || FD_ISSET(Sock(socket), &errorSet)) return -1;
     return n > 0 && FD_ISSET(Sock(socket), &writeSet) ? 1 : 0;
-}
-
-bool SetSocketTimeouts(socket_t socket, int receiveMs, int sendMs) {
-    const DWORD rcv = static_cast<DWORD>(receiveMs);
-    const DWORD snd = static_cast<DWORD>(sendMs);
-    const bool a = setsockopt(Sock(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&rcv), sizeof rcv) == 0;
-    const bool b = setsockopt(Sock(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&snd), sizeof snd) == 0;
-    return a && b;
 }
 
 long ReceiveOnce(socket_t socket, void* buffer, std::size_t length) {
