@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <optional>
+#include <utility>
 
 // Request flags, named after the WinINet flags they stand for.
 enum HttpFlag : std::uint32_t {
@@ -41,6 +43,12 @@ public:
     // long as it likes. None until set.
     void SetDeadline(std::optional<Clock::time_point> deadline) { deadline_ = deadline; }
     std::optional<Clock::time_point> Deadline() const { return deadline_; }
+    // A check for the requests opened from now on: asked at least every 50 ms while a request
+    // connects, waits for its answer and reads its body. Once it returns true the transfer is
+    // dropped at once and the request fails (OpenUrl returns null or the next Read fails).
+    // None until set. Any thread may run the request; the check must be safe to call from it.
+    void SetCancelCheck(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
+    const std::function<bool()>& CancelCheck() const { return cancelled_; }
     // Connect and receive time-outs in milliseconds for the requests opened from now on.
     virtual void SetTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs) = 0;
     // Opens a GET of a full URL. maxBodyBytes is the most the caller will ever read; the client
@@ -50,6 +58,7 @@ public:
 
 private:
     std::optional<Clock::time_point> deadline_;
+    std::function<bool()> cancelled_;
 };
 
 // Opens a session with the given user agent and the system's proxy settings. Null on failure.
