@@ -166,3 +166,89 @@ TEST(CoverRace, AgainstTheSimulatorWithTheRealClient) {
     EXPECT_NE(CoverText(set.slots[2].data).find("tag:z;"), std::string::npos);
     SetMainWindowTarget(nullptr);
 }
+
+TEST(CoverRace, ANewSearchStartedWhileTheLastOneEndsKeepsItsSearchingFlag) {
+    InstallRecorder();
+    CoverSet& set = LeakedSet();
+    auto bodies = std::make_shared<std::vector<std::function<void()>>>();
+    set.startThread = [bodies](std::function<void()> body) {  // run by hand below
+        bodies->push_back(std::move(body));
+        return true;
+    };
+    set.sessionFactory = FactoryFor(std::make_shared<FakeWeb>());  // an empty page: the search ends
+    CopyText(set.imageSearchUrl, "http://search/images/async");
+    StartCoverSearch(set, u"Old");
+    ASSERT_EQ(bodies->size(), 1u);
+
+    // While the old search ends, a new title arrives on another thread; the hook widens the
+    // moment between "am I the newest?" and the clear of the flag.
+    std::atomic<bool> go{false};
+    std::thread title([&] {
+        WaitFor([&] { return go.load(); }, std::chrono::milliseconds(5000));
+        StartCoverSearch(set, u"New");
+    });
+    set.endSearchHook = [&] {
+        if (go.exchange(true)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    std::thread old((*bodies)[0]);
+    old.join();
+    title.join();
+    set.endSearchHook = nullptr;
+    ASSERT_EQ(bodies->size(), 2u);
+    EXPECT_EQ(set.searching.load(), 1) << "the new search is still running";
+    std::thread fresh((*bodies)[1]);
+    fresh.join();
+    EXPECT_EQ(set.searching.load(), 0);
+    SetMainWindowTarget(nullptr);
+}
+
+TEST(CoverRace, ABurstOfTitlesWithDeafHostsKeepsThreadsBoundedAndTheNewestFast) {
+    InstallRecorder();
+    CoverSet& set = LeakedSet();
+    auto web = std::make_shared<FakeWeb>();
+    FakeAnswer page;  // every title's page points at a host that never answers...
+    page.body = EntityItem("http://pics/deaf");
+    web->SetPage(page);
+    FakeAnswer deaf;
+    deaf.hangs = true;
+    web->Set("http://pics/deaf", deaf);
+    FakeAnswer good;  // ...but the last one's
+    good.body = EntityItem("http://pics/good");
+    web->Set("http://search/images/async?q=Final%20album%20cover&qft=+filterui:imagesize-medium&first=1&count=10", good);
+    FakeAnswer pic;
+    pic.body = PictureBytes("jpeg", "good");
+    web->Set("http://pics/good", pic);
+    set.sessionFactory = FactoryFor(web);
+    CopyText(set.imageSearchUrl, "http://search/images/async");
+
+    std::atomic<int> alive{0};
+    std::atomic<int> most{0};
+    set.startThread = [&alive, &most](std::function<void()> body) {
+        std::thread([&alive, &most, body = std::move(body)] {
+            const int now = ++alive;
+            for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+            }
+            body();
+            --alive;
+        }).detach();
+        return true;
+    };
+    for (int i = 0; i < 100; ++i) {
+        const std::string n = std::to_string(i);
+        StartCoverSearch(set, u"Burst " + std::u16string(n.begin(), n.end()));
+        if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    StartCoverSearch(set, u"Final");
+    EXPECT_TRUE(WaitForCoverWorker(set, 5000));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    RecordProperty("newest_search_ms", static_cast<int>(took.count()));
+    RecordProperty("most_threads", most.load());
+    EXPECT_LE(most.load(), kMaxCoverWorkers);
+    EXPECT_LT(took.count(), 1500) << "the newest search waited for stale ones";
+    EXPECT_EQ(Tags(set), std::set<std::string>{"go"});
+    ASSERT_TRUE(AllEnded(set));
+    EXPECT_TRUE(WaitFor([&] { return alive.load() == 0; }, std::chrono::milliseconds(3000)));
+    SetMainWindowTarget(nullptr);
+}
