@@ -247,15 +247,6 @@ TEST(CoverSetId, NeverOverflowsAndNeverMeansNoPicture) {
     }
 }
 
-TEST(CoverSetInit, StartsWithTheConfiguredPicturesSwitch) {
-    CoverSet& set = LeakedSet();
-    InitCoverSet(set, false);
-    EXPECT_FALSE(set.imagesEnabled);
-    EXPECT_EQ(set.imageId, 0);  // nothing changed yet: no notice, no id moved
-    InitCoverSet(set, true);
-    EXPECT_TRUE(set.imagesEnabled);
-}
-
 TEST(CoverSetWorker, ThreadsAreBoundedAndAFreedThreadTakesOnTheNewestSearch) {
     Recorder& rec = InstallRecorder();
     CoverSet& set = LeakedSet();
