@@ -21,22 +21,25 @@ bool StartServices() {
     gNowPlaying.loadConfig = LoadConfig;
     if (!gNowPlaying.session) gNowPlaying.session = OpenHttpSession(NOW_PLAYING_USER_AGENT);
 
-    InitCoverSet(gCovers);
     const AppConfig config = ReadConfig(gSettings);
+    // The server answers /api/info before the window exists: the set starts with the file's
+    // pictures switch, which the window's creation then applies again.
+    InitCoverSet(gCovers, config.show_images);
     SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
 
     gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
     return StartWebServer(gWebContext, config.port);
 }
 
-void StopServices() {
+bool StopServices() {
     StopWebServer();
-    WaitForCoverWorker(gCovers, kShutdownWaitMs);
+    const bool searchesEnded = StopCoverSearches(gCovers, kShutdownWaitMs);
     {
         std::lock_guard<std::mutex> hold(gCovers.lock);
         FreeCoverSlots(gCovers);
     }
     gNowPlaying.session.reset();
+    return searchesEnded;
 }
 
 AppContext MakeProcessContext(WindowView& view) {

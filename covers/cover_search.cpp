@@ -6,6 +6,7 @@
 #include "platform/main_window.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -48,19 +49,30 @@ std::size_t ReadBody(HttpRequest& request, std::vector<std::uint8_t>& buffer, st
     return held;
 }
 
+HttpSession::Clock::time_point DeadlineIn(std::uint32_t ms) {
+    return HttpSession::Clock::now() + std::chrono::milliseconds(ms);
+}
+
 enum class EndKind {
     kSilent,  // cancelled before anything was asked of the network
     kNotify,  // nothing to search for, or the search failed
     kNormal,  // all URLs tried, none found, or cancelled during the downloads
 };
 
-// Ends the search of generation g. `searching` belongs to the most recently started worker: an
-// older one must not clear it under a newer search, and the newest one clears it even when it
-// was cancelled by a clear or the pictures switch, which start no worker that could.
+// Ends the search of generation g. `searching` belongs to the newest search: an older one must
+// not clear it under a newer search, and the newest one clears it even when it was cancelled by
+// a clear or the pictures switch, which start no search that could. Whether g is the newest and
+// the clear are one step under workerLock, so a search started in between keeps its flag.
 void EndSearch(CoverSet& set, std::int32_t g, EndKind kind) {
     const bool current = set.generation.load() == g;
     bool flipped = false;
-    if (set.workerGeneration.load() == g) flipped = set.searching.exchange(0) != 0;
+    {
+        std::lock_guard<std::mutex> hold(set.workerLock);
+        if (set.workerGeneration.load() == g) {
+            if (set.endSearchHook) set.endSearchHook();
+            flipped = set.searching.exchange(0) != 0;
+        }
+    }
     bool post = kind == EndKind::kNotify || (kind == EndKind::kNormal && current);
     // A cancelled newest worker still tells the window that "Searching image..." is over.
     if (!current && flipped) post = true;
@@ -80,7 +92,7 @@ void Publish(CoverSet& set, std::int32_t g, std::vector<std::uint8_t>&& picture)
     {
         std::lock_guard<std::mutex> hold(set.lock);
         if (set.generation.load() == g && set.count < MAX_COVERS) {
-            ++set.imageId;
+            BumpImageId(set);
             set.slots[set.count].data = std::move(bytes);
             set.slots[set.count].size = size;
             ++set.count;
@@ -97,6 +109,7 @@ bool DownloadCoverImage(HttpSession& session, const char* url, std::vector<std::
                         const std::function<bool()>& cancelled) {
     picture.clear();
     session.SetTimeouts(kPictureTimeoutMs, kPictureTimeoutMs);
+    session.SetDeadline(DeadlineIn(kPictureDeadlineMs));
     std::uint32_t flags = kPictureFlags;
     if (EqualsNoCase(std::string_view(url).substr(0, 6), "https:")) {
         flags |= kHttpSecure;
@@ -147,7 +160,9 @@ int CoverSearchWorker(CoverSet& set, std::int32_t g, const CoverSessionFactory& 
         EndSearch(set, g, EndKind::kNotify);
         return 0;
     }
+    session->SetCancelCheck(stale);
     session->SetTimeouts(kResultsPageTimeoutMs, kResultsPageTimeoutMs);
+    session->SetDeadline(DeadlineIn(kResultsPageDeadlineMs));
 
     CoverUrlTable table;
     {
