@@ -51,8 +51,7 @@ public:
     // A check for the requests opened from now on: asked at least every 50 ms while a request
     // connects, waits for its answer and reads its body. Once it returns true the transfer is
     // dropped at once and the request fails (OpenUrl returns null or the next Read fails).
-    // None until set. The check may be asked from a thread of the client's own while the
-    // request's thread waits, so it must be safe to call from any thread.
+    // None until set. Any thread may run the request; the check must be safe to call from it.
     void SetCancelCheck(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
     const std::function<bool()>& CancelCheck() const { return cancelled_; }
     // Connect and receive time-outs in milliseconds for the requests opened from now on.

@@ -7,9 +7,9 @@
 // whatever Windows does with it. What reaches the server is the same GET of the URL's path and
 // query with the same agent and flag headers.
 //
-// A request with a cancel check or a deadline has a watcher thread that closes the request
-// handle when either fires: a call waiting on the handle then fails at once, whatever it waits
-// for (the time-outs only count silence, and Wine applies a changed receive time-out late).
+// A request with a cancel check or a deadline makes its blocking calls on a thread of its own and
+// leaves them when either fires (see Line): the time-outs only count silence, and Wine applies a
+// changed receive time-out late.
 //
 // Guarded requests (kHttpGuardAddresses) follow redirects here rather than in WinINet, so that
 // each host is resolved and checked before it is connected to. WinINet resolves it again when it
@@ -25,7 +25,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -43,25 +45,12 @@ using Clock = HttpSession::Clock;
 constexpr int kMaxRedirects = 10;
 constexpr auto kWatchInterval = std::chrono::milliseconds(20);
 // How long a watcher that closed a handle keeps new handles from being made (see Abort).
-constexpr auto kAbortSettle = std::chrono::milliseconds(200);
+constexpr auto kAbortSettle = std::chrono::milliseconds(50);
 
-// Handles are made under this lock, and a watcher holds it from closing a request handle until
-// the call on it has returned: a closed handle's value can be handed out again at once, and a
-// call that was about to start must not find another request's handle under it.
+// Handles are made under this lock, and Abort holds it from closing a request handle until the
+// call on it has returned: a closed handle's value can be handed out again at once, and a call
+// that was about to start must not find another request's handle under it.
 std::mutex gHandleGate;
-
-struct InetHandle {
-    HINTERNET h = nullptr;
-    InetHandle() = default;
-    explicit InetHandle(HINTERNET handle) : h(handle) {}
-    InetHandle(const InetHandle&) = delete;
-    InetHandle& operator=(const InetHandle&) = delete;
-    ~InetHandle() { Close(); }
-    void Close() {
-        if (h != nullptr) InternetCloseHandle(h);
-        h = nullptr;
-    }
-};
 
 void SetHandleTimeouts(HINTERNET h, DWORD connectMs, DWORD receiveMs) {
     InternetSetOptionA(h, INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
@@ -89,128 +78,187 @@ DWORD MsLeft(Clock::time_point deadline) {
     return static_cast<DWORD>(std::clamp<long long>(left, 0, MAXDWORD));
 }
 
-// The request handle of one request (of each hop in turn), and the watcher that may close it
-// from its own thread. Every call on the handle goes through Use, so the handle is never
-// closed twice and never used once the watcher has closed it.
-class RequestLine {
-public:
-    RequestLine() = default;
-    ~RequestLine() {
-        StopWatching();
-        Close();
-    }
-    RequestLine(const RequestLine&) = delete;
-    RequestLine& operator=(const RequestLine&) = delete;
+// What ends a request early: the session's cancel check and deadline, as they were when it
+// was opened.
+struct Stop {
+    std::function<bool()> cancelled;
+    std::optional<Clock::time_point> deadline;
+    bool Active() const { return cancelled || deadline; }
+    bool Fired() const { return (cancelled && cancelled()) || (deadline && Clock::now() >= *deadline); }
+};
 
-    // Starts the watcher; without one (no check, no deadline, or no thread) only the
-    // time-outs bound the calls.
-    void Watch(std::function<bool()> cancelled, std::optional<Clock::time_point> deadline) {
-        if (!cancelled && !deadline) return;
+// The session's root handle, closed when the session and the last request made from it are gone.
+struct RootHandle {
+    HINTERNET h = nullptr;
+    explicit RootHandle(HINTERNET handle) : h(handle) {}
+    RootHandle(const RootHandle&) = delete;
+    RootHandle& operator=(const RootHandle&) = delete;
+    ~RootHandle() { InternetCloseHandle(h); }
+};
+
+enum class Op { kSend, kAvailable, kRead };
+
+// One hop's handles. A synchronous WinINet call cannot be cut short from its own thread, and
+// under Wine not even by closing its handle from another (the handle stays referenced until the
+// call returns). So when a request can be stopped early, its blocking calls run on a thread of
+// their own while the request's thread waits at most kWatchInterval at a time and asks the Stop;
+// when it fires, the request handle is closed (on Windows that makes the waiting call fail at
+// once) and the request's thread leaves. The call thread and the request share this record, so
+// whichever lets go last closes the handles; the call thread never touches the caller's memory.
+struct Line {
+    std::shared_ptr<RootHandle> root;
+    HINTERNET connect = nullptr;
+    std::mutex lock;
+    std::condition_variable wake;
+    HINTERNET request = nullptr;  // null once closed
+    bool aborted = false;
+    bool threadRunning = false;
+    bool quit = false;       // the request is gone: the call thread ends after its call
+    bool pending = false;    // a call was handed over and not yet taken
+    bool busy = false;       // a call was handed over and has not finished
+    Op op = Op::kSend;
+    DWORD count = 0;  // in: bytes wanted (kRead); out: bytes read or available
+    bool ok = false;
+    std::vector<char> data;  // kRead's bytes
+
+    Line(std::shared_ptr<RootHandle> r, HINTERNET c) : root(std::move(r)), connect(c) {}
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+    ~Line() {
+        // The request before the connection it belongs to.
+        if (request != nullptr) InternetCloseHandle(request);
+        if (connect != nullptr) InternetCloseHandle(connect);
+    }
+};
+
+// Makes one blocking call on the line's request handle. `data` is only touched by whoever
+// makes the call, and read by the caller only once the call has finished.
+bool Perform(Line& line, HINTERNET h, Op op, DWORD want, DWORD& count) {
+    switch (op) {
+        case Op::kSend:
+            return HttpSendRequestA(h, nullptr, 0, nullptr, 0) != FALSE;
+        case Op::kAvailable:
+            return InternetQueryDataAvailable(h, &count, 0, 0) != FALSE;
+        case Op::kRead:
+            line.data.resize(want);
+            return InternetReadFile(h, line.data.data(), want, &count) != FALSE;
+    }
+    return false;
+}
+
+void CallThread(std::shared_ptr<Line> line) {
+    std::unique_lock<std::mutex> hold(line->lock);
+    for (;;) {
+        line->wake.wait(hold, [&] { return line->pending || line->quit; });
+        if (!line->pending) break;
+        line->pending = false;
+        const HINTERNET h = line->request;
+        const Op op = line->op;
+        const DWORD want = line->count;
+        DWORD count = 0;
+        hold.unlock();
+        const bool ok = h != nullptr && Perform(*line, h, op, want, count);
+        hold.lock();
+        line->ok = ok;
+        line->count = count;
+        line->busy = false;
+        line->wake.notify_all();
+    }
+    line->threadRunning = false;
+}
+
+// Closes the request handle while a call may wait on it. A closed handle's value can be handed
+// out again at once, so new handles are not made (gHandleGate) until the call has returned or
+// has surely looked its handle up.
+void Abort(Line& line) {
+    std::lock_guard<std::mutex> gate(gHandleGate);
+    std::unique_lock<std::mutex> hold(line.lock);
+    line.aborted = true;
+    line.quit = true;
+    if (line.request != nullptr) InternetCloseHandle(line.request);
+    line.request = nullptr;
+    line.wake.notify_all();
+    line.wake.wait_for(hold, kAbortSettle, [&] { return !line.busy; });
+}
+
+// A blocking call on the line: made here when nothing can stop the request early, otherwise on
+// the line's call thread while this thread watches the Stop. False when the call failed or the
+// request was stopped (the line is then aborted).
+bool Call(const std::shared_ptr<Line>& line, const Stop& stop, Op op, DWORD want, DWORD& count) {
+    std::unique_lock<std::mutex> hold(line->lock);
+    if (line->aborted || line->request == nullptr) return false;
+    if (!stop.Active()) {
+        const HINTERNET h = line->request;
+        hold.unlock();
+        return Perform(*line, h, op, want, count);
+    }
+    if (stop.Fired()) {
+        hold.unlock();
+        Abort(*line);
+        return false;
+    }
+    if (!line->threadRunning) {
         try {
-            watcher_ = std::thread([this, cancelled = std::move(cancelled), deadline] {
-                std::unique_lock<std::mutex> hold(lock_);
-                while (!stop_) {
-                    hold.unlock();
-                    const bool fire = (cancelled && cancelled()) || (deadline && Clock::now() >= *deadline);
-                    hold.lock();
-                    if (fire) {
-                        hold.unlock();
-                        Abort();
-                        return;
-                    }
-                    wake_.wait_for(hold, kWatchInterval, [this] { return stop_; });
-                }
-            });
+            std::thread(CallThread, line).detach();
+            line->threadRunning = true;
         } catch (const std::system_error&) {
+            const HINTERNET h = line->request;
+            hold.unlock();
+            return Perform(*line, h, op, want, count);  // only the time-outs bound it then
         }
     }
-
-    // Takes the handle of the next hop. False (the handle closed) once the request is aborted.
-    bool Hold(HINTERNET h) {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (aborted_) {
-            InternetCloseHandle(h);
+    line->op = op;
+    line->count = want;
+    line->pending = true;
+    line->busy = true;
+    line->wake.notify_all();
+    while (line->busy) {
+        line->wake.wait_for(hold, kWatchInterval, [&] { return !line->busy; });
+        if (line->busy && stop.Fired()) {
+            hold.unlock();
+            Abort(*line);
             return false;
         }
-        h_ = h;
-        return true;
     }
+    count = line->count;
+    return line->ok;
+}
 
-    // Runs one call on the handle; false without calling it once the request is aborted.
-    template <class Call>
-    bool Use(Call&& call) {
-        HINTERNET h = nullptr;
+// A call that does not wait (a header query, an option) on the line's request handle, made
+// under its lock; false once the request was stopped.
+template <class F>
+bool WithHandle(Line& line, F&& f) {
+    std::lock_guard<std::mutex> hold(line.lock);
+    if (line.aborted || line.request == nullptr || line.busy) return false;
+    return f(line.request);
+}
+
+// The request's hold on its line: tells the call thread to end when the request goes.
+struct LineOwner {
+    std::shared_ptr<Line> line;
+    explicit LineOwner(std::shared_ptr<Line> l) : line(std::move(l)) {}
+    LineOwner(LineOwner&&) = default;
+    LineOwner& operator=(LineOwner&&) = default;
+    ~LineOwner() { Release(); }
+    void Release() {
+        if (!line) return;
         {
-            std::lock_guard<std::mutex> hold(lock_);
-            if (aborted_ || h_ == nullptr) return false;
-            h = h_;
-            ++inCall_;
+            std::lock_guard<std::mutex> hold(line->lock);
+            line->quit = true;
         }
-        const bool ok = call(h);
-        std::lock_guard<std::mutex> hold(lock_);
-        --inCall_;
-        wake_.notify_all();
-        return ok;
+        line->wake.notify_all();
+        line.reset();
     }
-
-    // By the request's own thread, outside Use.
-    void Close() {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (h_ != nullptr) InternetCloseHandle(h_);
-        h_ = nullptr;
-    }
-
-    bool Aborted() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return aborted_;
-    }
-
-private:
-    // From the watcher: closing the handle makes a call waiting on it fail at once. The gate
-    // stays shut until that call has returned (or surely looked the handle up), see gHandleGate.
-    void Abort() {
-        std::lock_guard<std::mutex> gate(gHandleGate);
-        std::unique_lock<std::mutex> hold(lock_);
-        aborted_ = true;
-        if (h_ != nullptr) InternetCloseHandle(h_);
-        h_ = nullptr;
-        wake_.wait_for(hold, kAbortSettle, [this] { return inCall_ == 0; });
-    }
-
-    void StopWatching() {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        if (watcher_.joinable()) watcher_.join();
-    }
-
-    std::mutex lock_;
-    std::condition_variable wake_;
-    HINTERNET h_ = nullptr;
-    int inCall_ = 0;
-    bool aborted_ = false;
-    bool stop_ = false;
-    std::thread watcher_;
 };
 
 class WinInetRequest final : public HttpRequest {
 public:
-    WinInetRequest(HINTERNET connect, std::unique_ptr<RequestLine> line, std::optional<Clock::time_point> deadline,
-                   DWORD receiveMs)
-        : connect_(connect), line_(std::move(line)), deadline_(deadline), receiveMs_(receiveMs) {}
-    ~WinInetRequest() override {
-        // The request before the connection it belongs to.
-        line_.reset();
-        connect_.Close();
-    }
-    WinInetRequest(const WinInetRequest&) = delete;
-    WinInetRequest& operator=(const WinInetRequest&) = delete;
+    WinInetRequest(LineOwner line, Stop stop, DWORD receiveMs)
+        : line_(std::move(line)), stop_(std::move(stop)), receiveMs_(receiveMs) {}
 
     bool QueryStatusCode(std::uint32_t& code) override {
         DWORD value = 0;
-        const bool ok = line_->Use([&](HINTERNET h) {
+        const bool ok = WithHandle(*line_.line, [&](HINTERNET h) {
             DWORD size = sizeof value;
             DWORD index = 0;
             return HttpQueryInfoA(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &value, &size, &index) != FALSE;
@@ -223,9 +271,9 @@ public:
         bytesRead = 0;
         if (failed_) return false;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(maxBytes, INT_MAX));
-        if (!deadline_) {
+        if (!stop_.deadline) {
             DWORD got = 0;
-            if (!line_->Use([&](HINTERNET h) { return InternetReadFile(h, buffer, want, &got) != FALSE; })) {
+            if (!ReadPiece(static_cast<char*>(buffer), want, got)) {
                 failed_ = true;
                 return false;
             }
@@ -236,34 +284,52 @@ public:
     }
 
 private:
+    bool ReadPiece(char* out, DWORD want, DWORD& got) {
+        if (!stop_.Active()) {
+            return WithHandleBlocking([&](HINTERNET h) { return InternetReadFile(h, out, want, &got) != FALSE; });
+        }
+        if (!Call(line_.line, stop_, Op::kRead, want, got)) return false;
+        got = std::min(got, want);
+        std::memcpy(out, line_.line->data.data(), got);
+        return true;
+    }
+
+    // Without a Stop nothing else touches the handle; the call is made here, directly into the
+    // caller's buffer.
+    template <class F>
+    bool WithHandleBlocking(F&& f) {
+        HINTERNET h = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(line_.line->lock);
+            h = line_.line->request;
+        }
+        return h != nullptr && f(h);
+    }
+
     // A synchronous InternetReadFile fills the whole buffer before it returns and its receive
     // time-out counts only silence, so a server that trickles could hold it for as long as it
-    // likes. Instead the body is taken in what is available at each wait, and each wait is cut
-    // to what is left of the deadline (the watcher closes the handle there, which also ends a
-    // wait under Wine, where a receive time-out changed after the headers is not applied). What
-    // arrived by then is returned; the next read fails.
+    // likes. Instead the body is taken in what is available at each wait, and the request is
+    // stopped at the deadline (see Line). What arrived by then is returned; the next read fails.
     bool ReadByDeadline(char* out, DWORD want, std::size_t& bytesRead) {
         DWORD held = 0;
         while (held < want) {
-            DWORD wait = MsLeft(*deadline_);
+            DWORD wait = MsLeft(*stop_.deadline);
             if (wait == 0) {
                 failed_ = true;
                 break;
             }
             if (receiveMs_ > 0) wait = std::min(wait, receiveMs_);
-            DWORD available = 0;
-            const bool asked = line_->Use([&](HINTERNET h) {
-                InternetSetOptionA(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &wait, sizeof wait);
-                return InternetQueryDataAvailable(h, &available, 0, 0) != FALSE;
+            WithHandle(*line_.line, [&](HINTERNET h) {
+                return InternetSetOptionA(h, INTERNET_OPTION_RECEIVE_TIMEOUT, &wait, sizeof wait) != FALSE;
             });
-            if (!asked) {
+            DWORD available = 0;
+            if (!Call(line_.line, stop_, Op::kAvailable, 0, available)) {
                 failed_ = true;
                 break;
             }
             if (available == 0) break;  // the end of the body
             DWORD got = 0;
-            const DWORD take = std::min(available, want - held);
-            if (!line_->Use([&](HINTERNET h) { return InternetReadFile(h, out + held, take, &got) != FALSE; })) {
+            if (!ReadPiece(out + held, std::min(available, want - held), got)) {
                 failed_ = true;
                 break;
             }
@@ -274,9 +340,8 @@ private:
         return held > 0 || !failed_;
     }
 
-    InetHandle connect_;
-    std::unique_ptr<RequestLine> line_;
-    std::optional<Clock::time_point> deadline_;
+    LineOwner line_;
+    Stop stop_;
     DWORD receiveMs_;  // 0: the session set none
     bool failed_ = false;
 };
@@ -346,9 +411,9 @@ bool IsRedirect(DWORD status) {
 }
 
 // The absolute address a redirect answer leads to; false when it has none.
-bool RedirectTarget(RequestLine& line, const std::string& from, std::string& to) {
+bool RedirectTarget(Line& line, const std::string& from, std::string& to) {
     std::vector<char> location(8193);
-    const bool read = line.Use([&](HINTERNET h) {
+    const bool read = WithHandle(line, [&](HINTERNET h) {
         DWORD size = static_cast<DWORD>(location.size() - 1);
         DWORD index = 0;
         return HttpQueryInfoA(h, HTTP_QUERY_LOCATION, location.data(), &size, &index) != FALSE;
@@ -363,10 +428,7 @@ bool RedirectTarget(RequestLine& line, const std::string& from, std::string& to)
 
 class WinInetSession final : public HttpSession {
 public:
-    explicit WinInetSession(HINTERNET root) : root_(root) {}
-    ~WinInetSession() override { InternetCloseHandle(root_); }
-    WinInetSession(const WinInetSession&) = delete;
-    WinInetSession& operator=(const WinInetSession&) = delete;
+    explicit WinInetSession(std::shared_ptr<RootHandle> root) : root_(std::move(root)) {}
 
     void SetTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs) override {
         connectMs_ = connectMs;
@@ -374,79 +436,79 @@ public:
         haveTimeouts_ = true;
         DWORD c = connectMs;
         DWORD r = receiveMs;
-        InternetSetOptionA(root_, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof c);
-        InternetSetOptionA(root_, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof r);
+        InternetSetOptionA(root_->h, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof c);
+        InternetSetOptionA(root_->h, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof r);
     }
 
     std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t flags, std::size_t maxBodyBytes) override;
 
 private:
-    HINTERNET root_;
+    // Opens the handles of one hop; null when WinINet cannot make them.
+    std::shared_ptr<Line> OpenHop(const UrlParts& parts, std::uint32_t flags, const Stop& stop);
+
+    std::shared_ptr<RootHandle> root_;  // shared with requests that may outlive the session
     DWORD connectMs_ = 0;
     DWORD receiveMs_ = 0;
     bool haveTimeouts_ = false;
     AddressGuard guard_;
 };
 
+std::shared_ptr<Line> WinInetSession::OpenHop(const UrlParts& parts, std::uint32_t flags, const Stop& stop) {
+    std::shared_ptr<Line> line;
+    {
+        std::lock_guard<std::mutex> gate(gHandleGate);
+        HINTERNET connect = InternetConnectA(root_->h, parts.host.c_str(), parts.port,
+                                             parts.user.empty() ? nullptr : parts.user.c_str(),
+                                             parts.pass.empty() ? nullptr : parts.pass.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
+        if (connect == nullptr) return nullptr;
+        try {
+            line = std::make_shared<Line>(root_, connect);
+        } catch (const std::bad_alloc&) {
+            InternetCloseHandle(connect);
+            return nullptr;
+        }
+        line->request = HttpOpenRequestA(connect, "GET", parts.object.c_str(), nullptr, nullptr, nullptr,
+                                         RequestFlags(flags, parts.secure), 0);
+    }
+    if (line->request == nullptr) return nullptr;
+    if (haveTimeouts_) SetHandleTimeouts(line->connect, connectMs_, receiveMs_);
+    if (stop.deadline) {
+        // Connecting and waiting for the answer end at the deadline too.
+        const DWORD left = MsLeft(*stop.deadline);
+        const DWORD c = haveTimeouts_ && connectMs_ > 0 ? std::min(connectMs_, left) : left;
+        const DWORD r = haveTimeouts_ && receiveMs_ > 0 ? std::min(receiveMs_, left) : left;
+        SetHandleTimeouts(line->request, c, r);
+    } else if (haveTimeouts_) {
+        SetHandleTimeouts(line->request, connectMs_, receiveMs_);
+    }
+    return line;
+}
+
 std::unique_ptr<HttpRequest> WinInetSession::OpenUrl(const char* url, std::uint32_t flags, std::size_t) {
     if (url == nullptr) return nullptr;
-    const std::optional<Clock::time_point> deadline = Deadline();
-    if (deadline && MsLeft(*deadline) == 0) return nullptr;
+    const Stop stop{CancelCheck(), Deadline()};
+    if (stop.deadline && MsLeft(*stop.deadline) == 0) return nullptr;
     const bool guarded = (flags & kHttpGuardAddresses) != 0;
-    // Declared before the line: on every way out the request handle is closed before the
-    // connection it belongs to (closing a connection closes its requests with it).
-    InetHandle connect;
-    auto line = std::make_unique<RequestLine>();
-    line->Watch(CancelCheck(), deadline);
-
     std::string current = url;
     for (int hop = 0; hop <= kMaxRedirects; ++hop) {
         UrlParts parts;
         if (!CrackUrl(current, flags, parts)) return nullptr;
         if (guarded && !HostAllowed(guard_, parts.host, parts.port)) return nullptr;
-        if (line->Aborted()) return nullptr;
-
-        HINTERNET request = nullptr;
-        {
-            std::lock_guard<std::mutex> gate(gHandleGate);
-            connect.h = InternetConnectA(root_, parts.host.c_str(), parts.port,
-                                         parts.user.empty() ? nullptr : parts.user.c_str(),
-                                         parts.pass.empty() ? nullptr : parts.pass.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
-            if (connect.h == nullptr) return nullptr;
-            request = HttpOpenRequestA(connect.h, "GET", parts.object.c_str(), nullptr, nullptr, nullptr,
-                                       RequestFlags(flags, parts.secure), 0);
-        }
-        if (request == nullptr) return nullptr;
-        if (haveTimeouts_) SetHandleTimeouts(connect.h, connectMs_, receiveMs_);
-        if (deadline) {
-            // Connecting and waiting for the answer end at the deadline too.
-            const DWORD left = MsLeft(*deadline);
-            const DWORD c = haveTimeouts_ && connectMs_ > 0 ? std::min(connectMs_, left) : left;
-            const DWORD r = haveTimeouts_ && receiveMs_ > 0 ? std::min(receiveMs_, left) : left;
-            SetHandleTimeouts(request, c, r);
-        } else if (haveTimeouts_) {
-            SetHandleTimeouts(request, connectMs_, receiveMs_);
-        }
-        if (!line->Hold(request)) return nullptr;
+        if (stop.Fired()) return nullptr;
+        LineOwner line(OpenHop(parts, flags, stop));
+        if (!line.line) return nullptr;
         // Unguarded, HttpSendRequestA follows redirects itself.
-        if (!line->Use([](HINTERNET h) { return HttpSendRequestA(h, nullptr, 0, nullptr, 0) != FALSE; })) {
-            return nullptr;
-        }
+        DWORD unused = 0;
+        if (!Call(line.line, stop, Op::kSend, 0, unused)) return nullptr;
         DWORD status = 0;
-        const bool redirected = guarded && line->Use([&](HINTERNET h) {
+        const bool redirected = guarded && WithHandle(*line.line, [&](HINTERNET h) {
             DWORD size = sizeof status;
             DWORD index = 0;
             return HttpQueryInfoA(h, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index) != FALSE;
         }) && IsRedirect(status);
-        if (!redirected) {
-            HINTERNET c = connect.h;
-            connect.h = nullptr;
-            return std::make_unique<WinInetRequest>(c, std::move(line), deadline, haveTimeouts_ ? receiveMs_ : 0);
-        }
+        if (!redirected) return std::make_unique<WinInetRequest>(std::move(line), stop, haveTimeouts_ ? receiveMs_ : 0);
         std::string next;
-        if (!RedirectTarget(*line, current, next)) return nullptr;
-        line->Close();
-        connect.Close();
+        if (!RedirectTarget(*line.line, current, next)) return nullptr;
         current = std::move(next);
     }
     return nullptr;  // too many redirects
@@ -461,7 +523,7 @@ std::unique_ptr<HttpSession> OpenHttpSession(const char* userAgent) {
         root = InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     }
     if (root == nullptr) return nullptr;
-    return std::make_unique<WinInetSession>(root);
+    return std::make_unique<WinInetSession>(std::make_shared<RootHandle>(root));
 }
 
 void SetTrustedCertificatesForTesting(const char*) {}
