@@ -1,6 +1,7 @@
 #include "app/process.hpp"
 
 #include "common/text.hpp"
+#include "platform/address_guard.hpp"
 
 #include <mutex>
 
@@ -28,7 +29,9 @@ bool StartServices() {
     SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
 
     gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
-    return StartWebServer(gWebContext, config.port);
+    if (!StartWebServer(gWebContext, config.port)) return false;
+    SetOwnServerPort(WebServerPort());  // guarded requests never reach it
+    return true;
 }
 
 bool StopServices() {

@@ -12,8 +12,11 @@
 
 namespace {
 
-constexpr std::uint32_t kPageFlags = kHttpReload | kHttpNoCookies | kHttpIgnoreCertCnInvalid;
-constexpr std::uint32_t kPictureFlags = kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpIgnoreCertCnInvalid;
+// The page and the pictures come from addresses a third party names: certificates are checked
+// in full, and neither they nor their redirects may reach this program's own server or lead from
+// a public host into the local network.
+constexpr std::uint32_t kPageFlags = kHttpReload | kHttpNoCookies | kHttpGuardAddresses;
+constexpr std::uint32_t kPictureFlags = kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpGuardAddresses;
 
 // Grows buffer to newSize; false (buffer unchanged) when memory runs out.
 bool TryResize(std::vector<std::uint8_t>& buffer, std::size_t newSize) {

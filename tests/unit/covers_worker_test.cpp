@@ -80,7 +80,7 @@ TEST(CoverWorker, PublishesValidPicturesInPageOrderFromAtMostEightUrls) {
     ASSERT_EQ(log.size(), 9u);  // the page and 8 pictures, never the 9th or 10th
     EXPECT_EQ(log[0].url, "http://search/images/async?q=%20Artist%20%2d%20Song%20album%20cover"
                           "&qft=+filterui:imagesize-medium&first=1&count=10");
-    EXPECT_EQ(log[0].flags, kHttpReload | kHttpNoCookies | kHttpIgnoreCertCnInvalid);
+    EXPECT_EQ(log[0].flags, kHttpReload | kHttpNoCookies | kHttpGuardAddresses);
     EXPECT_EQ(log[0].maxBody, 524288u);
     EXPECT_EQ(log[0].connectMs, 5000u);
     EXPECT_EQ(log[0].receiveMs, 5000u);
@@ -95,7 +95,7 @@ TEST(CoverWorker, PublishesValidPicturesInPageOrderFromAtMostEightUrls) {
     EXPECT_GE(after(log[0]), std::chrono::milliseconds(10000));
     EXPECT_GE(after(log[8]), std::chrono::milliseconds(30000));
     for (std::size_t i = 1; i < log.size(); ++i) {
-        EXPECT_EQ(log[i].flags, kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpIgnoreCertCnInvalid);
+        EXPECT_EQ(log[i].flags, kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpGuardAddresses);
         EXPECT_EQ(log[i].maxBody, 4194304u);
         EXPECT_EQ(log[i].connectMs, 3500u);
         EXPECT_EQ(log[i].receiveMs, 3500u);
