@@ -5,17 +5,27 @@
 #include <atomic>
 #include <string>
 
-std::filesystem::path TempFileBeside(const std::filesystem::path& target) {
-    static std::atomic<unsigned> counter{0};
-    std::filesystem::path temp = target;
-    temp += L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++) + L".tmp";
-    return temp;
+namespace {
+
+std::atomic<bool> gNewFilesRefused{false};
+
+// A program that holds the file open without the sharing we need (a virus scanner, a backup, an
+// editor) blocks us for a moment: step is retried while it fails that way, about 200 ms at most.
+template <typename Step>
+bool RetryWhileShared(Step step) {
+    constexpr int kAttempts = 10;
+    for (int attempt = 1;; ++attempt) {
+        if (step()) return true;
+        const DWORD error = GetLastError();
+        const bool shared = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                            error == ERROR_LOCK_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+        if (!shared || attempt == kAttempts) return false;
+        Sleep(20);
+    }
 }
 
-bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view bytes) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+// Writes all of bytes to file, flushes and closes it.
+bool WriteAllAndClose(HANDLE file, std::string_view bytes) {
     bool ok = true;
     std::size_t done = 0;
     while (ok && done < bytes.size()) {
@@ -26,23 +36,83 @@ bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view byt
         done += written;
     }
     ok = ok && FlushFileBuffers(file) != 0;
-    ok = (CloseHandle(file) != 0) && ok;
-    if (!ok) DeleteFileW(path.c_str());
-    return ok;
+    return (CloseHandle(file) != 0) && ok;
+}
+
+}  // namespace
+
+void SetNewFilesRefusedForTest(bool refused) { gNewFilesRefused.store(refused); }
+
+std::filesystem::path TempFileBeside(const std::filesystem::path& target) {
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path temp = target;
+    temp += L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++) + L".tmp";
+    return temp;
+}
+
+bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view bytes) {
+    if (gNewFilesRefused.load()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    if (WriteAllAndClose(file, bytes)) return true;
+    DeleteFileW(path.c_str());
+    return false;
+}
+
+bool OverwriteFileInPlace(const std::filesystem::path& path, std::string_view bytes) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const bool opened = RetryWhileShared([&] {
+        file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    return opened && WriteAllAndClose(file, bytes);
+}
+
+std::filesystem::path LinkTargetOf(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return path;
+    // Opening without FILE_FLAG_OPEN_REPARSE_POINT follows the links to the file itself.
+    const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return path;
+    std::wstring buffer(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (length >= buffer.size() && length < 32768) {
+        buffer.resize(length + 1);
+        length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    }
+    CloseHandle(file);
+    if (length == 0 || length >= buffer.size()) return path;
+    buffer.resize(length);
+    return std::filesystem::path(buffer);
 }
 
 bool ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target) {
-    constexpr int kAttempts = 10;
-    for (int attempt = 1;; ++attempt) {
-        if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // ReplaceFileW carries these over on Windows; Wine's does not, so they are copied first.
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD old = GetFileAttributesW(target.c_str());
+    if (old != INVALID_FILE_ATTRIBUTES && (old & kKept) != 0) SetFileAttributesW(source.c_str(), old & kKept);
+    return RetryWhileShared([&] {
+        // ReplaceFileW keeps the replaced file's attributes, permissions and creation time; it
+        // needs a file to replace.
+        if (ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
             return true;
         }
-        // A program that holds the old file open without delete sharing (a virus scanner, a
-        // backup, an editor) blocks the replace for a moment; wait at most about 200 ms.
+        // No file to replace yet, or ERROR_UNABLE_TO_MOVE_REPLACEMENT: without a backup file the
+        // replaced file is then gone already. Either way the new file is moved into its place.
         const DWORD error = GetLastError();
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kAttempts) return false;
-        Sleep(20);
-    }
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+            SetLastError(error);
+            return false;
+        }
+        return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
 }
 
 bool IsReadOnlyFile(const std::filesystem::path& path) {

@@ -163,19 +163,26 @@ std::string FormatConfigText(const AppConfig& cfg) {
 
 void SetConfigSaveInterruptionForTest(ConfigSaveInterruption hook) { gSaveInterruption.store(hook); }
 
-bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg) {
-    // The replace below would ignore the read-only bit of the old file, which the user set to
-    // keep the file as it is.
-    if (IsReadOnlyFile(path)) return false;
-    const std::string text = FormatConfigText(cfg);
-    const std::filesystem::path temp = TempFileBeside(path);
-    if (!WriteNewFileDurably(temp, text)) return false;
-    const ConfigSaveInterruption interruption = gSaveInterruption.load();
-    if (interruption != nullptr && !interruption(temp)) return false;
-    if (!ReplaceFileAtomically(temp, path)) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        return false;
+bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg) noexcept {
+    try {
+        // A config.json that is a symbolic link stays one: the file it names is replaced.
+        const std::filesystem::path target = LinkTargetOf(path);
+        // The replace below would ignore the read-only bit of the old file, which the user set to
+        // keep the file as it is.
+        if (IsReadOnlyFile(target)) return false;
+        const std::string text = FormatConfigText(cfg);
+        const std::filesystem::path temp = TempFileBeside(target);
+        if (WriteNewFileDurably(temp, text)) {
+            const ConfigSaveInterruption interruption = gSaveInterruption.load();
+            if (interruption != nullptr && !interruption(temp)) return false;
+            if (ReplaceFileAtomically(temp, target)) return true;
+            std::error_code ignored;
+            std::filesystem::remove(temp, ignored);
+        }
+        // A folder that takes no new file (or refuses the replace) may still hold a writable
+        // config.json: the change then reaches the file in place rather than living only in memory.
+        return OverwriteFileInPlace(target, text);
+    } catch (...) {
+        return false;  // out of memory: the record keeps the change, as for any failed write
     }
-    return true;
 }

@@ -11,6 +11,7 @@
 
 #include "common/text.hpp"
 #include "platform/exe_dir.hpp"
+#include "platform/file_replace.hpp"
 #include "settings/app_config.hpp"
 #include "settings/config_reader.hpp"
 #include "settings/config_writer.hpp"
@@ -26,7 +27,10 @@ protected:
         settings = std::make_unique<Settings>();
         settings->file = dir / "config.json";
     }
-    void TearDown() override { SetConfigSaveInterruptionForTest(nullptr); }
+    void TearDown() override {
+        SetConfigSaveInterruptionForTest(nullptr);
+        SetNewFilesRefusedForTest(false);
+    }
 
     const fs::path& File() const { return settings->file; }
     std::string Bytes() const { return ReadFileBytes(File()); }
@@ -265,6 +269,47 @@ TEST_F(SettingsFile, SaveInterruptedBeforeTheReplaceKeepsTheOldFile) {
     EXPECT_TRUE(fs::exists(other));
     EXPECT_TRUE(fs::exists(folderLike));
     for (const fs::path& stray : strays) EXPECT_TRUE(fs::exists(stray));
+}
+
+TEST_F(SettingsFile, FolderThatTakesNoNewFile) {
+    LoadConfig(*settings);
+    SetNewFilesRefusedForTest(true);
+    // The file itself is writable: the save reaches it in place.
+    SaveShowImages(*settings, false);
+    EXPECT_NE(Bytes().find("  \"show_images\": false,\r\n"), std::string::npos);
+    EXPECT_EQ(FilesInFolder(), 1);
+
+    // Read-only, it is still left alone; missing, it cannot be made.
+    MakeReadOnly();
+    const std::string before = Bytes();
+    StoreWindowSize(*settings, 900, 700);
+    EXPECT_EQ(Bytes(), before);
+    fs::permissions(File(), fs::perms::owner_write, fs::perm_options::add);
+    fs::remove(File());
+    SaveShowImages(*settings, true);
+    EXPECT_FALSE(fs::exists(File()));
+    EXPECT_EQ(Config().window_width, 900);
+}
+
+TEST_F(SettingsFile, SymbolicLinkStaysALink) {
+    const fs::path real = dir / "real";
+    ASSERT_TRUE(fs::create_directory(real));
+    ASSERT_TRUE(WriteFileBytes(real / "settings.json", "{\"port\": 9200}"));
+    std::error_code ec;
+    fs::create_symlink(fs::path("real") / "settings.json", File(), ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    LoadConfig(*settings);
+    EXPECT_EQ(Config().port, 9200);
+
+    SaveShowImages(*settings, false);
+    EXPECT_TRUE(fs::is_symlink(File()));
+    EXPECT_NE(ReadFileBytes(real / "settings.json").find("\"show_images\": false,"), std::string::npos);
+    // Also when the target's folder takes no new file.
+    SetNewFilesRefusedForTest(true);
+    SaveShowImages(*settings, true);
+    EXPECT_TRUE(fs::is_symlink(File()));
+    EXPECT_NE(ReadFileBytes(real / "settings.json").find("\"show_images\": true,"), std::string::npos);
+    EXPECT_EQ(FilesInFolder(), 2);
 }
 
 TEST_F(SettingsFile, FailedWriteKeepsTheRecord) {
