@@ -13,9 +13,9 @@ std::filesystem::path TempFileBeside(const std::filesystem::path& target);
 // returning. Returns false on any failure, and then leaves nothing at path.
 bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view bytes);
 
-// Puts source in the place of target in one step. Windows: ReplaceFileW, which keeps target's
-// attributes and permissions (MoveFileExW when target does not exist yet); POSIX: rename and a
-// flush of the folder, target's permission bits copied first. A program that holds target open
+// Puts source in the place of target in one step: MoveFileExW with replace-existing and
+// write-through on Windows, target's attributes and access list copied to source first; rename
+// and a flush of the folder on POSIX, target's permission bits copied first. A program that holds target open
 // for a moment is waited for, about 200 ms at most. Returns false when target was not replaced;
 // source is then still there.
 bool ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -18,7 +19,7 @@ bool RetryWhileShared(Step step) {
         if (step()) return true;
         const DWORD error = GetLastError();
         const bool shared = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
-                            error == ERROR_LOCK_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+                            error == ERROR_LOCK_VIOLATION;
         if (!shared || attempt == kAttempts) return false;
         Sleep(20);
     }
@@ -92,25 +93,33 @@ std::filesystem::path LinkTargetOf(const std::filesystem::path& path) {
     return std::filesystem::path(buffer);
 }
 
-bool ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target) {
-    // ReplaceFileW carries these over on Windows; Wine's does not, so they are copied first.
+namespace {
+
+// What the old file carries besides its bytes goes to the new file before the rename: the
+// attributes a user may set and the access list, as ReplaceFileW would copy them. ReplaceFileW
+// itself is not used: Wine's removes the old file before the new one takes its name, and a
+// process ended in between (measured) leaves no config.json at all. Best effort: a file whose
+// access list cannot be copied is still replaced.
+void CarryOverFileProperties(const std::filesystem::path& from, const std::filesystem::path& to) {
     constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    const DWORD old = GetFileAttributesW(target.c_str());
-    if (old != INVALID_FILE_ATTRIBUTES && (old & kKept) != 0) SetFileAttributesW(source.c_str(), old & kKept);
+    const DWORD attributes = GetFileAttributesW(from.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if ((attributes & kKept) != 0) SetFileAttributesW(to.c_str(), attributes & kKept);
+    DWORD needed = 0;
+    GetFileSecurityW(from.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
+    if (needed == 0 || needed > 65536) return;
+    std::vector<DWORD> descriptor((needed + sizeof(DWORD) - 1) / sizeof(DWORD));  // kept aligned
+    if (GetFileSecurityW(from.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed)) {
+        SetFileSecurityW(to.c_str(), DACL_SECURITY_INFORMATION, descriptor.data());
+    }
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target) {
+    CarryOverFileProperties(target, source);
     return RetryWhileShared([&] {
-        // ReplaceFileW keeps the replaced file's attributes, permissions and creation time; it
-        // needs a file to replace.
-        if (ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-            return true;
-        }
-        // No file to replace yet, or ERROR_UNABLE_TO_MOVE_REPLACEMENT: without a backup file the
-        // replaced file is then gone already. Either way the new file is moved into its place.
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-            SetLastError(error);
-            return false;
-        }
         return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     });
 }
