@@ -212,6 +212,9 @@ bool TakeEntryTitle(std::string_view body, const EntrySpan& span, char* text) {
 
 bool ExtractStatusJsonTitle(std::string_view body, const char* channelId, char* text) {
     if (channelId == nullptr || text == nullptr) return false;
+    // The document is text up to its first NUL, as it is held in a NUL-terminated buffer: what
+    // follows a NUL is never searched.
+    body = body.substr(0, body.find('\0'));
     char keys[2][80];
     const int idLen = static_cast<int>(BoundedLength(channelId, 64));
     std::snprintf(keys[0], sizeof keys[0], "%.*s-160", idLen, channelId);

@@ -18,5 +18,9 @@ std::filesystem::path ExecutableDirectory() {
         if (buffer.size() >= 65536) return {};
         buffer.resize(buffer.size() * 2);
     }
-    return std::filesystem::path(buffer).parent_path();
+    return FolderOfExecutable(buffer);
+}
+
+std::filesystem::path FolderOfExecutable(const std::filesystem::path& executable) {
+    return executable.parent_path();
 }

@@ -19,8 +19,15 @@ std::filesystem::path ExecutableDirectory() {
         if (buffer.size() >= 32768) return {};
         buffer.resize(buffer.size() * 2);
     }
-    const auto slash = buffer.find_last_of(L"\\/");
+    return FolderOfExecutable(buffer);
+}
+
+std::filesystem::path FolderOfExecutable(const std::filesystem::path& executable) {
+    std::wstring text = executable.native();
+    const auto slash = text.find_last_of(L"\\/");
     if (slash == std::wstring::npos) return {};
-    buffer.resize(slash);
-    return std::filesystem::path(buffer);
+    // "E:\prog.exe", "\\?\E:\prog.exe" or "\prog.exe": the folder is a root and keeps its separator.
+    const bool root = slash == 0 || text[slash - 1] == L':';
+    text.resize(root ? slash + 1 : slash);
+    return std::filesystem::path(text);
 }

@@ -15,9 +15,12 @@ std::filesystem::path TempFileBeside(const std::filesystem::path& target) {
     return temp;
 }
 
-bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view bytes) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+namespace {
+
+std::atomic<bool> gNewFilesRefused{false};
+
+// Writes all of bytes to fd, flushes and closes it.
+bool WriteAllAndClose(int fd, std::string_view bytes) {
     bool ok = true;
     std::size_t done = 0;
     while (ok && done < bytes.size()) {
@@ -27,12 +30,8 @@ bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view byt
         if (ok) done += static_cast<std::size_t>(n);
     }
     ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    if (!ok) unlink(path.c_str());
-    return ok;
+    return (close(fd) == 0) && ok;
 }
-
-namespace {
 
 // The rename itself lives in the folder's entries: without this flush a power cut after the
 // rename may bring back the old name.
@@ -46,6 +45,39 @@ void FlushFolder(const std::filesystem::path& file) {
 }
 
 }  // namespace
+
+void SetNewFilesRefusedForTest(bool refused) { gNewFilesRefused.store(refused); }
+
+bool WriteNewFileDurably(const std::filesystem::path& path, std::string_view bytes) {
+    if (gNewFilesRefused.load()) {
+        errno = EACCES;
+        return false;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    if (WriteAllAndClose(fd, bytes)) return true;
+    unlink(path.c_str());
+    return false;
+}
+
+bool OverwriteFileInPlace(const std::filesystem::path& path, std::string_view bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    return fd >= 0 && WriteAllAndClose(fd, bytes);
+}
+
+std::filesystem::path LinkTargetOf(const std::filesystem::path& path) {
+    namespace fs = std::filesystem;
+    constexpr int kMaxLinks = 40;  // as the system's own limit; a loop ends here
+    fs::path current = path;
+    for (int hop = 0; hop < kMaxLinks; ++hop) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(current, ec)) || ec) return current;
+        const fs::path next = fs::read_symlink(current, ec);
+        if (ec) return path;
+        current = next.is_absolute() ? next : current.parent_path() / next;
+    }
+    return path;
+}
 
 bool ReplaceFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target) {
     struct stat old {};

@@ -52,9 +52,11 @@ std::filesystem::path ConfigFilePath();
 // cannot be opened). The new record is published in one step under settings.lock.
 void LoadConfig(Settings& settings);
 
-// Writes cfg to path in the fixed layout (through a temporary file and an atomic replace).
-// A read-only file is left as it is. Returns false when path was not replaced.
-bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg);
+// Writes cfg to path in the fixed layout, through a temporary file and an atomic replace; in
+// place when the folder takes no new file but the file is writable. A symbolic link stays a
+// link (the file it names is written). A read-only file is left as it is. Returns false when
+// the file was not written.
+bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg) noexcept;
 
 // The save operations: each updates the record under settings.lock and rewrites the file; the
 // record keeps the change even when the file cannot be written. SaveLastChannel does nothing

@@ -2,6 +2,7 @@
 #include <fstream>
 #include <system_error>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "settings/app_config.hpp"
@@ -24,7 +25,11 @@ ReadResult ReadConfigText(const std::filesystem::path& path, std::string& text) 
     }
     in.seekg(0, std::ios::beg);
     // A file that shrank since its size was taken gives fewer bytes; only those are used.
-    text.assign(static_cast<std::size_t>(size), '\0');
+    try {
+        text.assign(static_cast<std::size_t>(size), '\0');
+    } catch (const std::bad_alloc&) {
+        return ReadResult::Ignored;  // no memory for the text: the defaults stay
+    }
     in.read(text.data(), size);
     text.resize(static_cast<std::size_t>(in.gcount()));
     return ReadResult::Text;
@@ -32,23 +37,31 @@ ReadResult ReadConfigText(const std::filesystem::path& path, std::string& text) 
 
 // A save that was interrupted between writing its temporary file and the replace leaves that
 // file behind ("config.json.<pid>-<n>.tmp"). Those of other processes that are older than a
-// save could take are removed; a young one may belong to a save under way right now.
-void RemoveStaleTempFiles(const std::filesystem::path& config) {
+// save could take are removed; a young one may belong to a save under way right now. Names are
+// compared in the system's own form: turning a name into 8-bit text throws when it is not valid
+// UTF-16, and a stray file must never stop the start. A file that cannot be looked at is skipped.
+void RemoveStaleTempFiles(const std::filesystem::path& config) noexcept {
     namespace fs = std::filesystem;
+    using Name = fs::path::string_type;
     constexpr auto kStaleAfter = std::chrono::minutes(1);
-    const std::string prefix = config.filename().string() + ".";
-    std::error_code ec;
-    const auto now = fs::file_time_type::clock::now();
-    for (fs::directory_iterator it(config.parent_path().empty() ? fs::path(".") : config.parent_path(), ec), end;
-         !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
-            name.compare(name.size() - 4, 4, ".tmp") != 0) {
-            continue;
+    try {
+        const Name prefix = config.filename().native() + fs::path(".").native();
+        const Name suffix = fs::path(".tmp").native();
+        const auto now = fs::file_time_type::clock::now();
+        const fs::path folder = config.parent_path().empty() ? fs::path(".") : config.parent_path();
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const Name name = it->path().filename().native();
+            if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+                continue;
+            }
+            std::error_code fileEc;
+            const auto written = fs::last_write_time(it->path(), fileEc);
+            if (!fileEc && now - written > kStaleAfter && it->is_regular_file(fileEc)) fs::remove(it->path(), fileEc);
         }
-        std::error_code fileEc;
-        const auto written = fs::last_write_time(it->path(), fileEc);
-        if (!fileEc && now - written > kStaleAfter && it->is_regular_file(fileEc)) fs::remove(it->path(), fileEc);
+    } catch (...) {
+        // Out of memory while listing the folder: the leftovers wait for the next start.
     }
 }
 

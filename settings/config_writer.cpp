@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <vector>
 
 #include "common/text.hpp"
 #include "platform/file_replace.hpp"
@@ -10,22 +11,7 @@ namespace {
 
 std::atomic<ConfigSaveInterruption> gSaveInterruption{nullptr};
 
-void AppendInt(std::string& out, std::int32_t value) {
-    char digits[16];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, result.ptr);
-}
-
-// Every key the reader looks for. The reader finds a key in double quotes anywhere in the text,
-// also inside a value.
-constexpr std::string_view kReaderKeys[] = {
-    "rotate_interval_seconds", "port", "last_channel", "last_channel_index", "show_images",
-    "window_width", "window_height", "status_url", "image_search_url", "channels",
-    "id", "name", "endpoint",
-};
-
 void AppendEscaped(std::string& out, std::string_view value) {
-    const std::size_t start = out.size();
     for (const char c : value) {
         switch (c) {
             case '"': out += "\\\""; break;
@@ -40,53 +26,121 @@ void AppendEscaped(std::string& out, std::string_view value) {
                 break;
         }
     }
-    // Inside a value every double quote is escaped, so the only way for a key in quotes to
-    // appear is a value that ends in a key right after its opening quote or an escaped quote:
-    // the closing quote completes the pattern, and the reader would take it for the key (a
-    // channel named "endpoint" would lose its entry). One letter of that key is written as an
-    // escape, which the reader turns back into the letter itself.
-    const std::string_view written = std::string_view(out).substr(start);
-    for (const std::string_view key : kReaderKeys) {
-        if (written.size() < key.size() || written.substr(written.size() - key.size()) != key) continue;
-        const std::size_t keyStart = written.size() - key.size();
-        if (keyStart != 0 && written[keyStart - 1] != '"') continue;
-        // Not n, r, t or u: those escapes mean something else.
-        const std::size_t letter = key.find_first_not_of("nrtu");
-        out.insert(start + keyStart + letter, 1, '\\');
-        break;
+}
+
+// The text of the file, with where each key and each string value stands and in which scope the
+// reader searches for that key: the whole text for a top-level key, the entry's braces for a
+// key of a channel entry. The reader takes the first occurrence of a key in double quotes, also
+// inside a value, so Finish() spoils that spelling in a value that stands before the key in its
+// scope. Everywhere else the values keep the plain escapes, and the file stays valid JSON.
+class ConfigTextWriter {
+public:
+    void Raw(std::string_view text) { out_ += text; }
+
+    void Key(std::string_view indent, std::string_view key) {
+        out_ += indent;
+        out_ += '"';
+        keys_.push_back({key, out_.size(), scope_});
+        out_ += key;
+        out_ += "\": ";
     }
+
+    void String(std::string_view value) {
+        out_ += '"';
+        const std::size_t begin = out_.size();
+        AppendEscaped(out_, value);
+        values_.push_back({begin, out_.size(), scope_});
+        out_ += '"';
+    }
+
+    void Int(std::int32_t value) {
+        char digits[16];
+        const auto result = std::to_chars(digits, digits + sizeof digits, value);
+        out_.append(digits, result.ptr);
+    }
+
+    void OpenEntry() { scope_ = ++entries_; }
+    void CloseEntry() { scope_ = kTopLevel; }
+
+    std::string Finish() {
+        // Backwards, so that an inserted backslash does not move the values still to be looked at.
+        for (auto value = values_.rbegin(); value != values_.rend(); ++value) {
+            const std::size_t at = HijackedKeyLetter(*value);
+            if (at != std::string::npos) out_.insert(at, 1, '\\');
+        }
+        return std::move(out_);
+    }
+
+private:
+    static constexpr int kTopLevel = 0;
+    struct Mark {
+        std::size_t begin;  // first character of the escaped value, or of the key
+        std::size_t end;
+        int scope;
+    };
+    struct KeyMark {
+        std::string_view key;
+        std::size_t begin;
+        int scope;
+    };
+
+    // Inside a written value every double quote is escaped, so a key in quotes can only form
+    // where the value ends in that key right after its opening quote or an escaped quote: the
+    // closing quote completes the pattern. Returns where to put a backslash before one letter of
+    // the key (the reader turns it back into the letter), or npos when no key later in the
+    // value's scope is spelt.
+    std::size_t HijackedKeyLetter(const Mark& value) const {
+        const std::string_view written = std::string_view(out_).substr(value.begin, value.end - value.begin);
+        const std::size_t quote = written.rfind('"');
+        const std::string_view tail = quote == std::string_view::npos ? written : written.substr(quote + 1);
+        for (const KeyMark& key : keys_) {
+            if (key.begin < value.end || (key.scope != kTopLevel && key.scope != value.scope) || key.key != tail) {
+                continue;
+            }
+            // Not n, r, t or u: those escapes mean something else.
+            const std::size_t letter = tail.find_first_not_of("nrtu");
+            if (letter == std::string_view::npos) return std::string::npos;
+            return value.end - tail.size() + letter;
+        }
+        return std::string::npos;
+    }
+
+    std::string out_;
+    std::vector<KeyMark> keys_;
+    std::vector<Mark> values_;
+    int scope_ = kTopLevel;
+    int entries_ = 0;
+};
+
+void StringLine(ConfigTextWriter& w, std::string_view indent, std::string_view key, std::string_view value,
+                bool comma) {
+    w.Key(indent, key);
+    w.String(value);
+    w.Raw(comma ? ",\r\n" : "\r\n");
 }
 
-void AppendStringLine(std::string& out, std::string_view indentAndKey, std::string_view value, bool comma) {
-    out += indentAndKey;
-    out += '"';
-    AppendEscaped(out, value);
-    out += comma ? "\",\r\n" : "\"\r\n";
-}
-
-void AppendIntLine(std::string& out, std::string_view indentAndKey, std::int32_t value) {
-    out += indentAndKey;
-    AppendInt(out, value);
-    out += ",\r\n";
+void IntLine(ConfigTextWriter& w, std::string_view key, std::int32_t value) {
+    w.Key("  ", key);
+    w.Int(value);
+    w.Raw(",\r\n");
 }
 
 }  // namespace
 
 std::string FormatConfigText(const AppConfig& cfg) {
-    std::string out;
-    out.reserve(1024);
-    out += "{\r\n";
-    AppendIntLine(out, "  \"rotate_interval_seconds\": ", cfg.rotate_interval_seconds);
-    AppendIntLine(out, "  \"port\": ", cfg.port);
-    AppendStringLine(out, "  \"last_channel\": ", View(cfg.last_channel), true);
-    out += cfg.show_images ? "  \"show_images\": true,\r\n" : "  \"show_images\": false,\r\n";
-    AppendIntLine(out, "  \"window_width\": ", cfg.window_width > 0 ? cfg.window_width : 500);
-    AppendIntLine(out, "  \"window_height\": ", cfg.window_height > 0 ? cfg.window_height : 640);
-    if (cfg.status_url[0] != '\0') AppendStringLine(out, "  \"status_url\": ", View(cfg.status_url), true);
-    if (cfg.image_search_url[0] != '\0') {
-        AppendStringLine(out, "  \"image_search_url\": ", View(cfg.image_search_url), true);
-    }
-    out += "  \"channels\": [\r\n";
+    ConfigTextWriter w;
+    w.Raw("{\r\n");
+    IntLine(w, "rotate_interval_seconds", cfg.rotate_interval_seconds);
+    IntLine(w, "port", cfg.port);
+    StringLine(w, "  ", "last_channel", View(cfg.last_channel), true);
+    w.Key("  ", "show_images");
+    w.Raw(cfg.show_images ? "true,\r\n" : "false,\r\n");
+    IntLine(w, "window_width", cfg.window_width > 0 ? cfg.window_width : 500);
+    IntLine(w, "window_height", cfg.window_height > 0 ? cfg.window_height : 640);
+    if (cfg.status_url[0] != '\0') StringLine(w, "  ", "status_url", View(cfg.status_url), true);
+    if (cfg.image_search_url[0] != '\0') StringLine(w, "  ", "image_search_url", View(cfg.image_search_url), true);
+    w.Key("  ", "channels");
+    w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;
     for (int row = 0; row < count; ++row) {
         const Channel& channel = cfg.channels.entries[row];
@@ -94,32 +148,41 @@ std::string FormatConfigText(const AppConfig& cfg) {
         // holds no more.
         char name[256];
         Utf16ToUtf8(View(channel.name), name);
-        out += "    {\r\n";
-        AppendStringLine(out, "      \"id\": ", View(channel.id), true);
-        AppendStringLine(out, "      \"name\": ", View(name), true);
-        AppendStringLine(out, "      \"endpoint\": ", View(channel.endpoint), false);
-        out += row + 1 < count ? "    },\r\n" : "    }\r\n";
+        w.Raw("    {\r\n");
+        w.OpenEntry();
+        StringLine(w, "      ", "id", View(channel.id), true);
+        StringLine(w, "      ", "name", View(name), true);
+        StringLine(w, "      ", "endpoint", View(channel.endpoint), false);
+        w.CloseEntry();
+        w.Raw(row + 1 < count ? "    },\r\n" : "    }\r\n");
     }
-    out += "  ]\r\n";
-    out += "}\r\n";
-    return out;
+    w.Raw("  ]\r\n");
+    w.Raw("}\r\n");
+    return w.Finish();
 }
 
 void SetConfigSaveInterruptionForTest(ConfigSaveInterruption hook) { gSaveInterruption.store(hook); }
 
-bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg) {
-    // The replace below would ignore the read-only bit of the old file, which the user set to
-    // keep the file as it is.
-    if (IsReadOnlyFile(path)) return false;
-    const std::string text = FormatConfigText(cfg);
-    const std::filesystem::path temp = TempFileBeside(path);
-    if (!WriteNewFileDurably(temp, text)) return false;
-    const ConfigSaveInterruption interruption = gSaveInterruption.load();
-    if (interruption != nullptr && !interruption(temp)) return false;
-    if (!ReplaceFileAtomically(temp, path)) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        return false;
+bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg) noexcept {
+    try {
+        // A config.json that is a symbolic link stays one: the file it names is replaced.
+        const std::filesystem::path target = LinkTargetOf(path);
+        // The replace below would ignore the read-only bit of the old file, which the user set to
+        // keep the file as it is.
+        if (IsReadOnlyFile(target)) return false;
+        const std::string text = FormatConfigText(cfg);
+        const std::filesystem::path temp = TempFileBeside(target);
+        if (WriteNewFileDurably(temp, text)) {
+            const ConfigSaveInterruption interruption = gSaveInterruption.load();
+            if (interruption != nullptr && !interruption(temp)) return false;
+            if (ReplaceFileAtomically(temp, target)) return true;
+            std::error_code ignored;
+            std::filesystem::remove(temp, ignored);
+        }
+        // A folder that takes no new file (or refuses the replace) may still hold a writable
+        // config.json: the change then reaches the file in place rather than living only in memory.
+        return OverwriteFileInPlace(target, text);
+    } catch (...) {
+        return false;  // out of memory: the record keeps the change, as for any failed write
     }
-    return true;
 }

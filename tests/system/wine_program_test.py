@@ -2,7 +2,8 @@
 """The Windows program under Wine and Xvfb, against the station simulator: config.json created
 with the defaults, the window found by its title, a screenshot read pixel by pixel (background,
 title band, a solid-colour cover exactly where the fit puts it), the web API, /stop with exit
-code 0 and the settings saved, and a taken port that leaves the window running.
+code 0 and the settings saved, a taken port that leaves the window running, and a program at
+the root of a drive that finds its config.json whatever its current folder.
 
 Usage: wine_program_test.py <tovrel-radio.exe> <wine-run.sh> <artefact dir>
 Needs DISPLAY (the Windows test run is inside Xvfb), xdotool and ImageMagick.
@@ -207,6 +208,42 @@ def test_taken_port(runner, exe, work):
         folder.remove()
 
 
+def test_drive_root(runner, program, work):
+    """The program at the root of a drive, started from a prompt whose current folder is another
+    folder of that drive: it still uses the config.json beside it."""
+    prefix = os.path.join(os.environ.get("TOVREL_BUILD_DIR", ""), "wineprefix")
+    dosdevices = os.path.join(prefix, "dosdevices")
+    letter = next((c for c in "rstuvwxy" if not os.path.lexists(os.path.join(dosdevices, c + ":"))), None)
+    if not os.path.isdir(dosdevices) or letter is None:
+        check(False, "a free drive letter in %s" % dosdevices)
+        return
+    port = free_port()
+    folder = ProgramFolder(program, port, parent=work)
+    os.mkdir(os.path.join(folder.dir, "other"))
+    drive = os.path.join(dosdevices, letter + ":")
+    os.symlink(folder.dir, drive)
+    exe = "%s:\\%s" % (letter.upper(), os.path.basename(folder.exe))
+    proc = subprocess.Popen([runner, "cmd", "/c", "cd /d %s:\\other && %s" % (letter.upper(), exe)],
+                            cwd=work, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        info = wait_for(lambda: api_info(port), 30)
+        check(info is not None, "a program at the root of a drive reads the config.json beside it")
+        status, _ = http_get("http://127.0.0.1:%d/stop" % port)
+        check(status == 200 and wait_for(lambda: api_info(port) is None, 20), "and ends on /stop")
+        check(not os.path.exists(os.path.join(folder.dir, "other", "config.json")),
+              "no config.json in the current folder")
+        cfg = json.loads(folder.config_text())
+        check(cfg.get("port") == port and cfg.get("last_channel") == "one", "the saves reach the config.json beside it")
+    finally:
+        try:
+            proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        os.remove(drive)
+        folder.remove()
+
+
 def main():
     if SIM_PORT == 0 or not os.environ.get("DISPLAY"):
         print("no station simulator or no display: skipped")
@@ -219,6 +256,7 @@ def main():
     os.makedirs(artefacts, exist_ok=True)
     test_window(runner, exe, artefacts, artefacts)
     test_taken_port(runner, exe, artefacts)
+    test_drive_root(runner, exe, artefacts)
     if FAILURES:
         print("%d check(s) failed" % len(FAILURES))
         return 1

@@ -149,6 +149,12 @@ TEST(StatusJsonTitle, BrokenDocumentsGiveNoTitle) {
     ExpectNone("\"listenurl\":\"http://x/ostrel-160\",\"title\":", "ostrel");
     ExpectNone("\"listenurl\":\"http://x/ostrel-160\",\"title\":\"open", "ostrel");
     ExpectTitle("\"listenurl\":\"http://x/ostrel-160\",\"title\":\"T\"", "ostrel", "T");
+    // The document ends at its first NUL byte.
+    const std::string nul(1, '\0');
+    ExpectNone(nul + good, "ostrel");
+    ExpectNone(good.substr(0, good.find("\"title\"")) + nul + good.substr(good.find("\"title\"")), "ostrel");
+    ExpectNone(good.substr(0, good.find("Song") + 2) + nul + good.substr(good.find("Song") + 2), "ostrel");
+    ExpectTitle(good + nul + Doc({Source("ostrel-160", "\"Later\"")}), "ostrel", "Song");
     ExpectNone(good, "");
     EXPECT_FALSE(ExtractStatusJsonTitle(good, nullptr, nullptr));
 }

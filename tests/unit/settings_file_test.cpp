@@ -7,8 +7,11 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/text.hpp"
+#include "platform/exe_dir.hpp"
+#include "platform/file_replace.hpp"
 #include "settings/app_config.hpp"
 #include "settings/config_reader.hpp"
 #include "settings/config_writer.hpp"
@@ -24,7 +27,10 @@ protected:
         settings = std::make_unique<Settings>();
         settings->file = dir / "config.json";
     }
-    void TearDown() override { SetConfigSaveInterruptionForTest(nullptr); }
+    void TearDown() override {
+        SetConfigSaveInterruptionForTest(nullptr);
+        SetNewFilesRefusedForTest(false);
+    }
 
     const fs::path& File() const { return settings->file; }
     std::string Bytes() const { return ReadFileBytes(File()); }
@@ -237,11 +243,73 @@ TEST_F(SettingsFile, SaveInterruptedBeforeTheReplaceKeepsTheOldFile) {
     const fs::path other = dir / "config.json.keep";
     ASSERT_TRUE(WriteFileBytes(young, "x"));
     ASSERT_TRUE(WriteFileBytes(other, "x"));
-    fs::last_write_time(leftOver, fs::file_time_type::clock::now() - std::chrono::minutes(5));
+    // Nothing stray stops the start: a folder named like a leftover, and names that are not
+    // valid text (not valid UTF-16 on Windows, not valid UTF-8 elsewhere).
+    const fs::path folderLike = File().string() + ".999998-0.tmp";
+    ASSERT_TRUE(fs::create_directory(folderLike));
+#ifdef _WIN32
+    const wchar_t lone = 0xD800;
+    const fs::path badNames[] = {dir.path() / (L"x" + std::wstring(1, lone) + L"y"),
+                                 File().wstring() + L"." + std::wstring(1, lone) + L".tmp"};
+#else
+    const fs::path badNames[] = {dir / "x\xFFy", File().string() + ".\xC3.tmp"};
+#endif
+    std::vector<fs::path> strays;  // Wine cannot store a name with a lone surrogate
+    for (const fs::path& bad : badNames) {
+        if (WriteFileBytes(bad, "x")) strays.push_back(bad);
+    }
+    const auto longAgo = fs::file_time_type::clock::now() - std::chrono::minutes(5);
+    fs::last_write_time(leftOver, longAgo);
+    std::error_code ignored;  // the Windows runtime cannot date a folder
+    fs::last_write_time(folderLike, longAgo, ignored);
     LoadConfig(*restarted);
+    EXPECT_FALSE(ReadConfig(*restarted).show_images);
     EXPECT_FALSE(fs::exists(leftOver));
     EXPECT_TRUE(fs::exists(young));
     EXPECT_TRUE(fs::exists(other));
+    EXPECT_TRUE(fs::exists(folderLike));
+    for (const fs::path& stray : strays) EXPECT_TRUE(fs::exists(stray));
+}
+
+TEST_F(SettingsFile, FolderThatTakesNoNewFile) {
+    LoadConfig(*settings);
+    SetNewFilesRefusedForTest(true);
+    // The file itself is writable: the save reaches it in place.
+    SaveShowImages(*settings, false);
+    EXPECT_NE(Bytes().find("  \"show_images\": false,\r\n"), std::string::npos);
+    EXPECT_EQ(FilesInFolder(), 1);
+
+    // Read-only, it is still left alone; missing, it cannot be made.
+    MakeReadOnly();
+    const std::string before = Bytes();
+    StoreWindowSize(*settings, 900, 700);
+    EXPECT_EQ(Bytes(), before);
+    fs::permissions(File(), fs::perms::owner_write, fs::perm_options::add);
+    fs::remove(File());
+    SaveShowImages(*settings, true);
+    EXPECT_FALSE(fs::exists(File()));
+    EXPECT_EQ(Config().window_width, 900);
+}
+
+TEST_F(SettingsFile, SymbolicLinkStaysALink) {
+    const fs::path real = dir / "real";
+    ASSERT_TRUE(fs::create_directory(real));
+    ASSERT_TRUE(WriteFileBytes(real / "settings.json", "{\"port\": 9200}"));
+    std::error_code ec;
+    fs::create_symlink(fs::path("real") / "settings.json", File(), ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    LoadConfig(*settings);
+    EXPECT_EQ(Config().port, 9200);
+
+    SaveShowImages(*settings, false);
+    EXPECT_TRUE(fs::is_symlink(File()));
+    EXPECT_NE(ReadFileBytes(real / "settings.json").find("\"show_images\": false,"), std::string::npos);
+    // Also when the target's folder takes no new file.
+    SetNewFilesRefusedForTest(true);
+    SaveShowImages(*settings, true);
+    EXPECT_TRUE(fs::is_symlink(File()));
+    EXPECT_NE(ReadFileBytes(real / "settings.json").find("\"show_images\": true,"), std::string::npos);
+    EXPECT_EQ(FilesInFolder(), 2);
 }
 
 TEST_F(SettingsFile, FailedWriteKeepsTheRecord) {
@@ -252,6 +320,15 @@ TEST_F(SettingsFile, FailedWriteKeepsTheRecord) {
     SaveShowImages(*settings, false);
     EXPECT_FALSE(Config().show_images);
     EXPECT_FALSE(fs::exists(settings->file));
+
+#ifdef _WIN32
+    // A file name that is not valid UTF-16 has no 8-bit form: loading and saving still end
+    // normally.
+    settings->file = dir.path() / (L"config" + std::wstring(1, wchar_t(0xDC00)) + L".json");
+    LoadConfig(*settings);
+    SaveShowImages(*settings, true);
+    EXPECT_TRUE(Config().show_images);
+#endif
 }
 
 TEST_F(SettingsFile, NonAsciiFolder) {
@@ -271,6 +348,27 @@ TEST(SettingsPath, ConfigFileLiesBesideTheExecutable) {
     EXPECT_TRUE(path.is_absolute());
     const fs::path folder = path.parent_path();
     EXPECT_TRUE(fs::exists(folder / "unit_tests") || fs::exists(folder / "unit_tests.exe")) << folder;
+}
+
+TEST(SettingsPath, ConfigFileOfAProgramAtTheRootOfADrive) {
+    struct Case {
+        fs::path executable;
+        fs::path config;
+    } const cases[] = {
+#ifdef _WIN32
+        // "E:config.json" would be a file in the current folder of drive E:.
+        {L"E:\\tovrel-radio.exe", L"E:\\config.json"},
+        {L"\\\\?\\E:\\tovrel-radio.exe", L"\\\\?\\E:\\config.json"},
+        {L"C:\\Program Files\\Tovrel\\tovrel-radio.exe", L"C:\\Program Files\\Tovrel\\config.json"},
+        {L"\\\\server\\share\\tovrel-radio.exe", L"\\\\server\\share\\config.json"},
+#else
+        {"/tovrel-radio", "/config.json"},
+        {"/opt/tovrel/tovrel-radio", "/opt/tovrel/config.json"},
+#endif
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ((FolderOfExecutable(c.executable) / "config.json").native(), c.config.native());
+    }
 }
 
 }  // namespace

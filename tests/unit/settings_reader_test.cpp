@@ -331,28 +331,62 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     EXPECT_EQ(Id(*Parse(FormatConfigText(*cfg)), 0), "abc");
 }
 
-TEST(SettingsWriter, ValuesThatSpellAKeyDoNotHijackIt) {
-    auto cfg = std::make_unique<AppConfig>();
-    ResetConfigDefaults(*cfg);
-    CopyText(cfg->last_channel, "show_images");
-    cfg->show_images = false;
-    CopyText(cfg->channels.entries[0].id, "name");
-    CopyText(cfg->channels.entries[1].name, u"endpoint");
-    CopyText(cfg->channels.entries[2].name, u"x\"endpoint");
-    CopyText(cfg->channels.entries[3].endpoint, "rotate_interval_seconds");
-    const std::string text = FormatConfigText(*cfg);
-    EXPECT_NE(text.find("\"last_channel\": \"\\show_images\""), std::string::npos);
-    EXPECT_NE(text.find("\"name\": \"\\endpoint\""), std::string::npos);
-    auto back = Parse(text);
-    EXPECT_FALSE(back->show_images);
-    EXPECT_EQ(View(back->last_channel), "show_images");
-    ASSERT_EQ(back->channels.count, 8);
-    EXPECT_EQ(Id(*back, 0), "name");
-    EXPECT_EQ(View(back->channels.entries[0].name), u"Ostrel");
-    EXPECT_EQ(View(back->channels.entries[1].name), u"endpoint");
-    EXPECT_EQ(View(back->channels.entries[2].name), u"x\"endpoint");
-    EXPECT_EQ(View(back->channels.entries[3].endpoint), "rotate_interval_seconds");
-    EXPECT_EQ(back->rotate_interval_seconds, 20);
+TEST(SettingsWriter, ValuesThatSpellAKeyLaterInItsScopeDoNotHijackIt) {
+    // The reader takes the first "key" in the whole text (top-level keys) or in the entry's
+    // braces (id, name, endpoint). A value that spells a key written after it in that scope gets
+    // one letter escaped; any other value is written with the plain escapes only.
+    enum Field { LastChannel, StatusUrl, ImageUrl, Id, Name, Endpoint };
+    struct Case {
+        Field field;
+        const char* value;
+        bool optionalUrls;    // status_url and image_search_url written
+        const char* written;  // the value as it stands in the file, quotes included
+    } const cases[] = {
+        {LastChannel, "show_images", false, R"("\show_images")"},
+        {LastChannel, "window_width", false, R"("\window_width")"},
+        {LastChannel, "channels", false, R"("\channels")"},
+        {LastChannel, "x\"status_url", true, R"("x\"\status_url")"},
+        {LastChannel, "x\"status_url", false, R"("x\"status_url")"},
+        {LastChannel, "port", true, R"("port")"},
+        {LastChannel, "last_channel", true, R"("last_channel")"},
+        {LastChannel, "last_channel_index", true, R"("last_channel_index")"},
+        {StatusUrl, "image_search_url", true, R"("\image_search_url")"},
+        {ImageUrl, "status_url", true, R"("status_url")"},
+        {Id, "name", false, R"("n\ame")"},
+        {Id, "endpoint", false, R"("\endpoint")"},
+        {Id, "id", false, R"("id")"},
+        {Id, "q\"id", false, R"("q\"id")"},
+        {Id, "channels", false, R"("channels")"},
+        {Name, "endpoint", false, R"("\endpoint")"},
+        {Name, "x\"endpoint", false, R"("x\"\endpoint")"},
+        {Name, "id", false, R"("id")"},
+        {Endpoint, "rotate_interval_seconds", false, R"("rotate_interval_seconds")"},
+        {Endpoint, "name", false, R"("name")"},
+    };
+    for (const Case& c : cases) {
+        auto cfg = std::make_unique<AppConfig>();
+        ResetConfigDefaults(*cfg);
+        cfg->show_images = false;
+        cfg->window_width = 800;
+        if (c.optionalUrls) {
+            CopyText(cfg->status_url, "http://s/status");
+            CopyText(cfg->image_search_url, "http://s/images");
+        }
+        Channel& row = cfg->channels.entries[1];
+        const char* key = "";
+        switch (c.field) {
+            case LastChannel: key = "last_channel"; CopyText(cfg->last_channel, c.value); break;
+            case StatusUrl: key = "status_url"; CopyText(cfg->status_url, c.value); break;
+            case ImageUrl: key = "image_search_url"; CopyText(cfg->image_search_url, c.value); break;
+            case Id: key = "id"; CopyText(row.id, c.value); break;
+            case Name: key = "name"; Utf8ToUtf16(c.value, row.name); break;
+            case Endpoint: key = "endpoint"; CopyText(row.endpoint, c.value); break;
+        }
+        const std::string text = FormatConfigText(*cfg);
+        EXPECT_NE(text.find("\"" + std::string(key) + "\": " + c.written), std::string::npos) << c.value << "\n" << text;
+        // Read back, every setting and entry is what was written.
+        EXPECT_EQ(FormatConfigText(*Parse(text)), text) << c.value;
+    }
 }
 
 TEST(SettingsWriter, LayoutDetails) {
