@@ -54,7 +54,8 @@ struct FuzzState {
 };
 
 bool IsTemplate(const std::string& header, std::size_t n, bool* json) {
-    *json = header == JsonNoCacheHeader(n) || header == JsonHeader(n) || header == BadRequestHeader(n);
+    *json = header == JsonNoCacheHeader(n) || header == JsonHeader(n) || header == BadRequestHeader(n) ||
+            header == ForbiddenHeader(n);
     return *json || header == HtmlHeader(n) || header == PictureHeader("image/png", n) ||
            header == PictureHeader("image/webp", n) || header == PictureHeader("image/jpeg", n) ||
            (n == 0 && (header == kNoPictureResponse || header == kNotFoundResponse));

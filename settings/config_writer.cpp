@@ -1,5 +1,6 @@
 #include "settings/config_writer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 
@@ -85,6 +86,14 @@ std::string FormatConfigText(const AppConfig& cfg) {
     if (cfg.status_url[0] != '\0') AppendStringLine(out, "  \"status_url\": ", View(cfg.status_url), true);
     if (cfg.image_search_url[0] != '\0') {
         AppendStringLine(out, "  \"image_search_url\": ", View(cfg.image_search_url), true);
+    }
+    const int origins = std::clamp<int>(cfg.allowed_origin_count, 0, MAX_ALLOWED_ORIGINS);
+    if (origins > 0) {
+        out += "  \"allowed_origins\": [\r\n";
+        for (int i = 0; i < origins; ++i) {
+            AppendStringLine(out, "    ", View(cfg.allowed_origins[i]), i + 1 < origins);
+        }
+        out += "  ],\r\n";
     }
     out += "  \"channels\": [\r\n";
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;
