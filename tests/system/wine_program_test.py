@@ -206,7 +206,8 @@ def test_picture_button(folder, port, x0, y0, cx, cy):
     bx, by = x0 + cx // 2, y0 + (118 if cy < 450 else 132) + 12  # the middle of the button
 
     def click(repeat):
-        subprocess.run(["xdotool", "mousemove", "--sync", str(bx), str(by), "click", "--repeat", str(repeat),
+        # No --sync: it waits for the pointer to move, which it never does when already there.
+        subprocess.run(["xdotool", "mousemove", str(bx), str(by), "sleep", "0.1", "click", "--repeat", str(repeat),
                         "--delay", "60", "1"], check=True, timeout=10)
 
     before = pictures_state(folder, port)
