@@ -15,7 +15,9 @@
 
 class HeadlessLoop : public MessageTarget {
 public:
-    // Queues a message for the loop's thread. Any thread; never blocks for long.
+    // Queues a message for the loop's thread. Any thread; never blocks for long. A MSG_CLOSE is
+    // not queued but marked, and a MSG_COVERS_CHANGED while one is queued adds nothing (one
+    // repaint shows every change), so neither can pile up behind a flood of other messages.
     bool Post(unsigned message, std::uintptr_t wParam) override;
 
     // Timers as a window has them: a tick every period, ticks never pile up.
@@ -24,13 +26,15 @@ public:
     // Ends Run after the message being handled; the exit code is Run's result.
     void Quit(int exitCode);
 
-    // Runs until Quit: posted messages in order, then the timers that are due. MSG_CLOSE takes
-    // the window's close path (OnDestroy, which saves and quits); the other posted messages go
-    // to their handlers while the "window" lives.
+    // Runs until Quit: posted messages in order, with the timers that are due fired after each
+    // message and whenever the queue is empty. A close goes before every queued message: it
+    // takes the window's close path (OnDestroy, which saves and quits) once the message being
+    // handled is done, and what is still queued is dropped, as posts to a destroyed window are.
     int Run(AppContext& app);
 
 private:
     using Clock = std::chrono::steady_clock;
+    void FireDueTimers(AppContext& app);
     struct Timer {
         std::chrono::milliseconds period;
         Clock::time_point due;
@@ -38,6 +42,8 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     std::deque<std::pair<unsigned, std::uintptr_t>> queue_;
+    bool closeAsked_ = false;           // guarded by lock_
+    bool coversQueued_ = false;         // a MSG_COVERS_CHANGED is in queue_; guarded by lock_
     std::map<unsigned, Timer> timers_;  // loop thread only
     bool quit_ = false;                 // loop thread only
     int exitCode_ = 0;

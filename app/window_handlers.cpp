@@ -5,6 +5,7 @@
 #include "covers/cover_set.hpp"
 #include "platform/main_window.hpp"
 #include "settings/app_config.hpp"
+#include "web/picture_switch.hpp"
 
 namespace {
 
@@ -35,11 +36,12 @@ void OnCreate(AppContext& app) {
     app.state->currentChannelIndex = index;
     app.view->SelectListRow(index);
 
-    app.state->picturesShown = config.show_images;
-    SetImagesEnabled(*app.covers, config.show_images);
+    app.state->picturesShown = ApplySavedPictures(*app.settings, *app.covers);
 
     app.view->CreatePictureButton(app.state->picturesShown);
     app.view->AttachMessageTarget();
+    // The server runs already: a switch it made before the target was attached posted nothing.
+    app.state->picturesShown = PicturesOn(*app.covers);
     app.view->SetTimer(TIMER_REFRESH, kRefreshPeriodMs);
     app.view->SetTimer(TIMER_ROTATE, RotatePeriodMs(config.rotate_interval_seconds));
     RefreshTitle(app);
@@ -53,23 +55,29 @@ void OnChannelListSelection(AppContext& app, int selection) {
 }
 
 void OnSelectChannel(AppContext& app, std::uintptr_t wParam) {
+    // Coalesced posts: the latest channel asked for, whatever this message carried.
+    wParam = TakePostedValue(MSG_SELECT_CHANNEL, wParam);
     if (!IsNewChannel(app, wParam)) return;
     const int index = static_cast<int>(wParam);
     app.state->currentChannelIndex = index;
     SaveLastChannel(*app.settings, index);
     app.view->SelectListRow(index);
-    SwitchChannel(app);
+    // With a close on its way the station is not asked (that may take the whole refresh
+    // budget): the channel is saved, and nothing would show the title.
+    if (!ClosePosted()) SwitchChannel(app);
 }
 
 void OnSetImages(AppContext& app, std::uintptr_t wParam) {
-    app.state->picturesShown = wParam != 0;
+    TakePostedValue(MSG_SET_IMAGES, wParam);
+    // The cover set is the state, not the message: the button and the server may each have
+    // switched it since this message was posted, and the window must end up showing its value.
+    app.state->picturesShown = PicturesOn(*app.covers);
     ShowOrDropCover(app);
 }
 
 void OnTogglePictures(AppContext& app) {
-    app.state->picturesShown = !app.state->picturesShown;
-    SetImagesEnabled(*app.covers, app.state->picturesShown);
-    SaveShowImages(*app.settings, app.state->picturesShown);
+    // The press asks for the opposite of what the button shows.
+    app.state->picturesShown = SwitchPictures(*app.settings, *app.covers, !app.state->picturesShown);
     ShowOrDropCover(app);
 }
 
@@ -91,6 +99,9 @@ void SaveWindowSize(AppContext& app) {
 }
 
 void OnDestroy(AppContext& app) {
+    // A channel asked for whose message the close overtook is still the one saved.
+    const std::uintptr_t waiting = TakePostedValue(MSG_SELECT_CHANNEL, ~std::uintptr_t{0});
+    if (IsNewChannel(app, waiting)) app.state->currentChannelIndex = static_cast<int>(waiting);
     SaveWindowSize(app);
     SaveLastChannel(*app.settings, app.state->currentChannelIndex);
     app.view->KillTimer(TIMER_REFRESH);

@@ -1,10 +1,13 @@
 // Arbitrary request bytes through the router: no crash, no overrun, and every answer is one of
-// the seven header templates with a Content-Length that matches its body; JSON bodies parse.
+// the header templates with a Content-Length that matches its body; JSON bodies parse. The
+// header fields that decide whether a page of another site sent the request are read within
+// the bytes given, whether the request counts as cut or not.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
 #include "tests/unit/web_test_env.hpp"
+#include "web/request_site.hpp"
 #include "web/web_server.hpp"
 #include "web/web_snapshot.hpp"
 
@@ -38,6 +41,9 @@ struct FuzzState {
         InitCoverSet(covers);
         covers.sessionFactory = [](const char*) { return std::unique_ptr<HttpSession>(); };
         CopyText(snapshot.track, "A \"title\"\t\\ \xe2\x82\xac\xff");
+        settings.config.allowed_origin_count = 2;
+        CopyText(settings.config.allowed_origins[0], "https://radio.example.org/");
+        CopyText(settings.config.allowed_origins[1], "http://a");
     }
     void EnsurePicture() {
         std::lock_guard<std::mutex> guard(covers.lock);
@@ -54,7 +60,8 @@ struct FuzzState {
 };
 
 bool IsTemplate(const std::string& header, std::size_t n, bool* json) {
-    *json = header == JsonNoCacheHeader(n) || header == JsonHeader(n) || header == BadRequestHeader(n);
+    *json = header == JsonNoCacheHeader(n) || header == JsonHeader(n) || header == BadRequestHeader(n) ||
+            header == ForbiddenHeader(n);
     return *json || header == HtmlHeader(n) || header == PictureHeader("image/png", n) ||
            header == PictureHeader("image/webp", n) || header == PictureHeader("image/jpeg", n) ||
            (n == 0 && (header == kNoPictureResponse || header == kNotFoundResponse));
@@ -65,6 +72,16 @@ bool IsTemplate(const std::string& header, std::size_t n, bool* json) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static FuzzState* state = new FuzzState;
     state->EnsurePicture();
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    for (const bool cut : {false, true}) {
+        const RequestSiteInfo info = ClassifyRequestSite(text, cut);
+        // The origin handed back lies within the request's own bytes.
+        if (!info.origin.empty() && (info.origin.data() < text.data() ||
+                                     info.origin.data() + info.origin.size() > text.data() + text.size())) {
+            std::abort();
+        }
+        OriginMatches(info.origin, "https://radio.example.org/");
+    }
     StringSink sink;
     HandleRequest(state->context, reinterpret_cast<const char*>(data), size, sink);
     if (sink.out.empty()) return 0;

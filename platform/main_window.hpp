@@ -18,9 +18,23 @@ public:
     virtual bool Post(unsigned message, std::uintptr_t wParam) = 0;
 };
 
-// Sets (or with null, clears) the main window's target.
+// Sets (or with null, clears) the main window's target. Either way the waiting values below and
+// the close mark are forgotten.
 void SetMainWindowTarget(MessageTarget* target);
 bool HasMainWindowTarget();
 // Posts to the main window; returns false, posting nothing, while no target is set. A MSG_CLOSE
 // posted then is kept and delivered when a target is set (clearing the target forgets it).
+//
+// MSG_SELECT_CHANNEL and MSG_SET_IMAGES are coalesced: while one of a kind waits to be handled,
+// a later post of that kind only replaces the value it will deliver (and returns true), so a
+// client that switches in a loop queues at most one message of each kind, and the handler acts
+// on the latest request. The handler takes that value with TakePostedValue.
 bool PostToMainWindow(unsigned message, std::uintptr_t wParam);
+// For the handler of MSG_SELECT_CHANNEL or MSG_SET_IMAGES: the latest value posted for that kind
+// through PostToMainWindow, which then counts as handled (the next post queues a new message).
+// Gives `posted` (the message's own wParam) when none is waiting: a message posted straight to a
+// target, or any other kind of message.
+std::uintptr_t TakePostedValue(unsigned message, std::uintptr_t posted);
+// Whether a MSG_CLOSE has been posted to the current target: the close is coming, so a handler
+// that runs before it may leave out slow work whose result nobody would see.
+bool ClosePosted();

@@ -54,6 +54,8 @@ void ResetConfigDefaults(AppConfig& cfg) {
     }
     std::memset(cfg.status_url, 0, sizeof cfg.status_url);
     std::memset(cfg.image_search_url, 0, sizeof cfg.image_search_url);
+    cfg.allowed_origin_count = 0;
+    std::memset(cfg.allowed_origins, 0, sizeof cfg.allowed_origins);
 }
 
 std::filesystem::path ConfigFilePath() {

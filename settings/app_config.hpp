@@ -6,6 +6,7 @@
 #include <mutex>
 
 constexpr int MAX_CHANNELS = 32;
+constexpr int MAX_ALLOWED_ORIGINS = 8;
 
 // One fixed-size slot of the channel table: text only, no pointers.
 struct Channel {
@@ -31,6 +32,10 @@ struct AppConfig {
     // Optional keys, written back only when set (empty = not present in the file).
     char status_url[256];
     char image_search_url[256];
+    // Pages of other sites ("https://radio.example.org") that may change the state through the
+    // web API: the first allowed_origin_count entries. Written back only when there is one.
+    std::int32_t allowed_origin_count;
+    char allowed_origins[MAX_ALLOWED_ORIGINS][256];
 };
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two

@@ -1,5 +1,6 @@
 #include "settings/config_writer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <vector>
@@ -139,6 +140,17 @@ std::string FormatConfigText(const AppConfig& cfg) {
     IntLine(w, "window_height", cfg.window_height > 0 ? cfg.window_height : 640);
     if (cfg.status_url[0] != '\0') StringLine(w, "  ", "status_url", View(cfg.status_url), true);
     if (cfg.image_search_url[0] != '\0') StringLine(w, "  ", "image_search_url", View(cfg.image_search_url), true);
+    const int origins = std::clamp<int>(cfg.allowed_origin_count, 0, MAX_ALLOWED_ORIGINS);
+    if (origins > 0) {
+        w.Key("  ", "allowed_origins");
+        w.Raw("[\r\n");
+        for (int i = 0; i < origins; ++i) {
+            w.Raw("    ");
+            w.String(View(cfg.allowed_origins[i]));
+            w.Raw(i + 1 < origins ? ",\r\n" : "\r\n");
+        }
+        w.Raw("  ],\r\n");
+    }
     w.Key("  ", "channels");
     w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;

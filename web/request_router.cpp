@@ -3,13 +3,17 @@
 #include "covers/cover_set.hpp"
 #include "platform/main_window.hpp"
 #include "settings/app_config.hpp"
+#include "web/picture_switch.hpp"
+#include "web/request_site.hpp"
 #include "web/web_pages.hpp"
 #include "web/web_server.hpp"
 #include "web/web_snapshot.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +36,9 @@ constexpr std::size_t kTargetSize = 512;
 #define TEMPLATE_T4_BAD_REQUEST \
     "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n" \
     "Connection: close\r\n\r\n"
+#define TEMPLATE_FORBIDDEN \
+    "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n" \
+    "Connection: close\r\n\r\n"
 #define TEMPLATE_T5_PICTURE \
     "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %u\r\n" \
     "Cache-Control: no-store, no-cache, must-revalidate\r\nConnection: close\r\n\r\n"
@@ -50,6 +57,8 @@ constexpr std::string_view kNotFound =  // T7
 
 constexpr std::string_view kChannelOk = "{\"status\":\"ok\"}";
 constexpr std::string_view kInvalidIndex = "{\"status\":\"error\",\"message\":\"invalid index\"}";
+constexpr std::string_view kCrossSite = "{\"status\":\"error\",\"message\":\"cross-site request refused\"}";
+constexpr std::string_view kHeadersTooLarge = "{\"status\":\"error\",\"message\":\"request headers too large\"}";
 
 // Writes the pieces of one response; after a piece the sink refused nothing more goes out.
 class Responder {
@@ -154,17 +163,11 @@ void ServeChannel(WebContext& ctx, const char* target, Responder& out) {
     out.Send(kChannelOk);
 }
 
-bool ImagesEnabled(CoverSet& covers) {
-    std::lock_guard<std::mutex> guard(covers.lock);
-    return covers.imagesEnabled;
-}
-
 void ServeImagesToggle(WebContext& ctx, const char* target, Responder& out) {
-    bool enable = !ImagesEnabled(*ctx.covers);
+    std::optional<bool> wanted;  // none: the opposite of the switch at that moment
     long long value = 0;
-    if (FindQueryValue(target, "enabled=", &value)) enable = value != 0;
-    SetImagesEnabled(*ctx.covers, enable);
-    SaveShowImages(*ctx.settings, enable);  // made even when nothing changed
+    if (FindQueryValue(target, "enabled=", &value)) wanted = value != 0;
+    const bool enable = SwitchPictures(*ctx.settings, *ctx.covers, wanted);  // saved even when unchanged
     PostToMainWindow(MSG_SET_IMAGES, enable ? 1 : 0);
     char body[128];
     const int n = std::snprintf(body, sizeof body, "{\"status\":\"ok\",\"images_enabled\":%s}", enable ? "true" : "false");
@@ -190,7 +193,7 @@ void ServeInfo(WebContext& ctx, Responder& out) {
     std::int32_t imageId = 0;
     const bool hasImage = GetCurrentCover(*ctx.covers, nullptr, nullptr, &imageId);
     if (!hasImage) imageId = 0;
-    const bool enabled = ImagesEnabled(*ctx.covers);
+    const bool enabled = PicturesOn(*ctx.covers);
     char body[4096];
     const int n = std::snprintf(body, sizeof body,
                                 "{\"channel_index\":%d,\"channel\":\"%s\",\"track\":\"%s\",\"has_image\":%s,"
@@ -222,6 +225,26 @@ void ServeImage(WebContext& ctx, Responder& out) {
     out.Send({reinterpret_cast<const char*>(bytes->data()), length});
 }
 
+// Whether a request for a route that changes the state may go on. A page of another site may
+// not stop or steer the program behind the user's back (an <img> pointing at "/stop" is enough
+// to send one), unless config.json lists that page's origin. Answers 403 when refused.
+bool SiteMayChangeState(WebContext& ctx, std::string_view request, Responder& out) {
+    const RequestSiteInfo info = ClassifyRequestSite(request, request.size() >= kWebRequestBytes);
+    if (info.site == RequestSite::Own) return true;
+    if (info.site == RequestSite::Foreign && !info.origin.empty()) {
+        std::lock_guard<std::mutex> guard(ctx.settings->lock);
+        const AppConfig& cfg = ctx.settings->config;
+        const int count = std::clamp<int>(cfg.allowed_origin_count, 0, MAX_ALLOWED_ORIGINS);
+        for (int i = 0; i < count; ++i) {
+            if (OriginMatches(info.origin, View(cfg.allowed_origins[i]))) return true;
+        }
+    }
+    const std::string_view body = info.site == RequestSite::Unknown ? kHeadersTooLarge : kCrossSite;
+    SEND_HEADER(out, TEMPLATE_FORBIDDEN, static_cast<int>(body.size()));
+    out.Send(body);
+    return false;
+}
+
 }  // namespace
 
 void HandleRequest(WebContext& ctx, const char* request, std::size_t length, ResponseSink& sink) {
@@ -243,6 +266,7 @@ void HandleRequest(WebContext& ctx, const char* request, std::size_t length, Res
 
     Responder out(sink);
     const std::string_view path = route;
+    const std::string_view whole(request, length < kWebRequestBytes ? length : kWebRequestBytes);
     if (path == "/" || path == "/index.html") {
         const std::string_view page = WebPage();
         SEND_HEADER(out, TEMPLATE_T1_HTML, static_cast<int>(page.size()));
@@ -250,14 +274,15 @@ void HandleRequest(WebContext& ctx, const char* request, std::size_t length, Res
     } else if (path == "/api/channels") {
         ServeChannels(ctx, out);
     } else if (path == "/api/channel") {
-        ServeChannel(ctx, target, out);
+        if (SiteMayChangeState(ctx, whole, out)) ServeChannel(ctx, target, out);
     } else if (path == "/api/images_toggle") {
-        ServeImagesToggle(ctx, target, out);
+        if (SiteMayChangeState(ctx, whole, out)) ServeImagesToggle(ctx, target, out);
     } else if (path == "/api/info") {
         ServeInfo(ctx, out);
     } else if (path == "/image") {
         ServeImage(ctx, out);
     } else if (path == "/stop") {
+        if (!SiteMayChangeState(ctx, whole, out)) return;
         const std::string_view page = ShutdownPage();
         SEND_HEADER(out, TEMPLATE_T1_HTML, static_cast<int>(page.size()));
         out.Send(page);

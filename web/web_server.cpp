@@ -23,7 +23,6 @@ constexpr int kAcceptWaitMs = 1000;      // the wait for a connection when none 
 constexpr int kErrorPauseMs = 100;       // after a listener error, before the next pass
 constexpr int kLingerMs = 250;           // draining unread request bytes before the close
 constexpr std::size_t kLingerBytes = 64 * 1024;
-constexpr std::size_t kRequestBytes = 2047;
 
 // One run of the server. The thread holds its own reference, so a thread that outlives the
 // bounded wait at stop still only touches state that stays valid.
@@ -98,13 +97,30 @@ private:
     Clock::time_point deadline_{};
 };
 
-// Whether the client may still be sending: the read filled the buffer, or the header block did
-// not end in it. Closing a socket with unread input makes the system reset the connection, and
-// a reset can destroy the answer before the client has read it.
-bool RequestMayGoOn(const char* request, std::size_t length) {
-    if (length >= kRequestBytes) return true;
+bool HeaderBlockEnded(const char* request, std::size_t length) {
     const std::string_view text(request, length);
-    return text.find("\r\n\r\n") == std::string_view::npos && text.find("\n\n") == std::string_view::npos;
+    return text.find("\r\n\r\n") != std::string_view::npos || text.find("\n\n") != std::string_view::npos;
+}
+
+// Reads the request: what has arrived, and more until its header block ends, the buffer is full,
+// the client stops sending or the read's deadline passes (a browser's request usually comes in
+// one piece; a long one, or one over a slow network, may come in several, and the routes that
+// change the state judge it by header fields that may lie in a later piece). Returns the bytes
+// read (0 or less as ReceiveWithin when none came); ended tells whether the header block ended.
+long ReceiveRequest(socket_t connection, char* buffer, std::size_t size, bool& ended) {
+    const auto deadline = Clock::now() + milliseconds(kWebReceiveTimeoutMs);
+    long total = ReceiveWithin(connection, buffer, size, kWebReceiveTimeoutMs);
+    ended = total > 0 && HeaderBlockEnded(buffer, static_cast<std::size_t>(total));
+    while (total > 0 && !ended && static_cast<std::size_t>(total) < size) {
+        const long n = ReceiveWithin(connection, buffer + total, size - static_cast<std::size_t>(total),
+                                     RemainingMs(deadline));
+        if (n <= 0) break;
+        // The end may straddle the two pieces: look again from a little before the new bytes.
+        const std::size_t from = static_cast<std::size_t>(total) < 3 ? 0 : static_cast<std::size_t>(total) - 3;
+        total += n;
+        ended = HeaderBlockEnded(buffer + from, static_cast<std::size_t>(total) - from);
+    }
+    return total;
 }
 
 void DrainBeforeClose(socket_t connection) {
@@ -134,14 +150,17 @@ void ServeConnection(ServerRun& run, socket_t connection) {
     }
     // A stop that came before the connection was registered is seen here.
     if (!run.running.load(std::memory_order_acquire)) ShutdownBoth(connection);
-    char request[kRequestBytes + 1];
-    const long n = ReceiveWithin(connection, request, kRequestBytes, kWebReceiveTimeoutMs);
+    char request[kWebRequestBytes];
+    bool ended = false;
+    const long n = ReceiveRequest(connection, request, sizeof request, ended);
     if (n > 0) {
         const auto length = static_cast<std::size_t>(n);
         SocketSink sink(connection);
         HandleRequest(run.context, request, length, sink);
         const bool complete = sink.Flush();
-        if (complete && sink.Answered() && RequestMayGoOn(request, length)) DrainBeforeClose(connection);
+        // The client may still be sending: closing a socket with unread input makes the system
+        // reset the connection, and a reset can destroy the answer before the client read it.
+        if (complete && sink.Answered() && (!ended || length >= sizeof request)) DrainBeforeClose(connection);
     }
     {
         std::lock_guard<std::mutex> guard(run.connectionLock);

@@ -38,10 +38,17 @@ public:
     virtual ~ResponseSink() = default;
     virtual bool Send(const void* data, std::size_t length) = 0;
 };
-// Only the first 2047 bytes of the request are looked at; an empty request, or a method other
-// than GET, gets no answer at all. The response is written in at most two pieces (header block,
-// body); after a piece that the sink refuses nothing more is written.
+// The request line is taken from the first 2047 bytes of the request; an empty request, or a
+// method other than GET, gets no answer at all. The routes that change the state ("/api/channel",
+// "/api/images_toggle", "/stop") also read the header fields within the first kWebRequestBytes,
+// and refuse with 403 a request that a browser marks as sent by a page of another site, unless
+// config's allowed_origins lists its Origin (see request_site.hpp). The response is written in
+// at most two pieces (header block, body); after a piece that the sink refuses nothing more is
+// written.
 void HandleRequest(WebContext& context, const char* request, std::size_t length, ResponseSink& sink);
+// The most bytes of a request that are read and looked at: room for the header block of a
+// browser's request. A request of this length or more counts as cut.
+constexpr std::size_t kWebRequestBytes = 8192;
 
 // Copies the NUL-terminated UTF-8 text src into dst (capacity bytes, always terminated when
 // capacity > 0), escaped for use inside a JSON string literal: quote, backslash and every control

@@ -18,12 +18,20 @@ AppContext gApp;
 namespace {
 
 // Posts to the main window. Lives for the process: a late worker may still post through it.
+// A repaint notice is posted only while none is queued: one repaint shows every change, and a
+// flood of them (a client switching channels in a loop clears the pictures each time) must not
+// fill the thread's message queue, where a later WM_CLOSE would find no room.
 class WindowPoster : public MessageTarget {
 public:
     std::atomic<HWND> window{nullptr};
+    std::atomic<bool> coversQueued{false};
     bool Post(unsigned message, std::uintptr_t wParam) override {
         const HWND hwnd = window.load();
-        return hwnd != nullptr && PostMessageW(hwnd, message, static_cast<WPARAM>(wParam), 0) != 0;
+        if (hwnd == nullptr) return false;
+        if (message == MSG_COVERS_CHANGED && coversQueued.exchange(true)) return true;
+        const bool posted = PostMessageW(hwnd, message, static_cast<WPARAM>(wParam), 0) != 0;
+        if (!posted && message == MSG_COVERS_CHANGED) coversQueued.store(false);
+        return posted;
     }
 };
 WindowPoster& gPoster = *new WindowPoster;
@@ -171,9 +179,10 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         return 0;
     }
     case WM_COMMAND:
-        // A double click on an owner-drawn button also sends BN_DOUBLECLICKED besides its two
-        // BN_CLICKED; acting on that too would toggle three times.
-        if (LOWORD(wParam) == kPictureButtonId && HIWORD(wParam) == BN_CLICKED) {
+        // Every press counts, whatever the notification code: an owner-drawn button reports the
+        // second press of a double click as BN_DOUBLECLICKED instead of a second BN_CLICKED, so
+        // two quick presses must toggle on both codes to toggle twice.
+        if (LOWORD(wParam) == kPictureButtonId && (HIWORD(wParam) == BN_CLICKED || HIWORD(wParam) == BN_DOUBLECLICKED)) {
             OnTogglePictures(gApp);
         } else if (LOWORD(wParam) == kChannelListId && HIWORD(wParam) == CBN_SELCHANGE) {
             const auto selection = SendMessageW(gWin.channelList, CB_GETCURSEL, 0, 0);
@@ -195,6 +204,10 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         SaveWindowSize(gApp);
         return 0;
     case MSG_COVERS_CHANGED:
+        // Cleared before the repaint is asked for: a change after this point posts anew.
+        gPoster.coversQueued.store(false);
+        HandlePostedMessage(gApp, message, static_cast<std::uintptr_t>(wParam));
+        return 0;
     case MSG_SELECT_CHANNEL:
     case MSG_SET_IMAGES:
         HandlePostedMessage(gApp, message, static_cast<std::uintptr_t>(wParam));

@@ -14,6 +14,8 @@ Wine: each starts the program in a temporary folder of its own against the stati
   kill       the program killed at random moments while channels and the pictures switch are
              hammered: config.json always reads back whole and the program starts from it
   early_stop /stop at the first moment the server answers still ends the program
+  flood      1000 channel switches as fast as they go against a slow station, then /stop: the
+             program ends within the refresh budget and a second, the last channel saved
 
 Usage (under with_simulator.py):
   program_scenarios_test.py <scenario> native <tovrel-radio>
@@ -21,6 +23,7 @@ Usage (under with_simulator.py):
 TOVREL_TEST_SEED fixes the random choices (the seed in use is printed).
 """
 import base64
+import collections
 import json
 import os
 import random
@@ -655,6 +658,47 @@ def scenario_early_stop(prog, starts):
     check(lost == 0, "every /stop during start-up ends the program (%d of %d lost)" % (lost, starts))
 
 
+# ---------------------------------------------------------------- flood
+
+REFRESH_BUDGET_SECONDS = 5.5  # kNowPlayingBudgetMs
+
+
+def scenario_flood(prog, seed):
+    """Each channel switch saves the file and asks the station, which here takes 300 ms to
+    answer: 1000 of them queued one by one would keep the program busy for minutes. A /stop
+    after the flood ends it within the refresh in progress and a second."""
+    rng = random.Random(seed)
+    ids = [cid for cid, _ in CHANNELS]
+    for cid in ids:
+        sim_post("/_sim/set", {"path": "/nowplaying/" + cid, "status": 200, "content_type": "text/plain",
+                               "body": "Flood - Song of " + cid, "delay_ms": 300})
+    port = free_port()
+    folder = prog.folder(port)
+    try:
+        with Run(prog, folder) as run:
+            check(run.up(lambda i: i.get("track") == "Flood - Song of one") is not None, "starts on channel one")
+            wanted = [rng.randrange(len(ids)) for _ in range(1000)]
+            results = collections.Counter()
+            started = time.monotonic()
+            for index in wanted:
+                results[one_exchange(port, b"GET /api/channel?index=%d HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % index)] += 1
+            flood_took = time.monotonic() - started
+            check(results["answered"] == len(wanted), "every request of the flood answered: %r" % dict(results))
+            started = time.monotonic()
+            status, _, _ = api(port, "/stop")
+            code = prog.finish(run.proc, REFRESH_BUDGET_SECONDS + 10)
+            stop_took = time.monotonic() - started
+            print("flood of %d requests in %.1f s; /stop to exit %.2f s" % (len(wanted), flood_took, stop_took))
+            check(status == 200 and code == 0, "/stop after the flood ends the program with exit code 0 (%r)" % code)
+            check(stop_took < REFRESH_BUDGET_SECONDS + 1, "within the refresh budget and a second (%.2f s)" % stop_took)
+        cfg = read_config(folder) or {}
+        check(cfg.get("last_channel") == ids[wanted[-1]], "the last channel asked for is saved (%r, asked %r)" %
+              (cfg.get("last_channel"), ids[wanted[-1]]))
+    finally:
+        folder.remove()
+        sim_post("/_sim/reset", {})
+
+
 def main():
     if SIM_PORT == 0:
         print("no station simulator: skipped")
@@ -684,6 +728,8 @@ def main():
         scenario_kill(prog, seed, 10 if kind == "native" else 6)
     elif scenario == "early_stop":
         scenario_early_stop(prog, 20 if kind == "native" else 5)
+    elif scenario == "flood":
+        scenario_flood(prog, seed)
     else:
         print("unknown scenario %r" % scenario)
         return 2

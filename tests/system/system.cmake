@@ -16,8 +16,8 @@ endif()
 
 # Scenarios shared by both programs (tests/system/program_scenarios_test.py): a hand-edited
 # config.json, covers, saves across restarts, bad outside input, kills during saves, /stop
-# during start-up.
-set(TOVREL_SCENARIOS config covers saves bad_input kill early_stop)
+# during start-up, a flood of channel switches before /stop.
+set(TOVREL_SCENARIOS config covers saves bad_input kill early_stop flood)
 set(TOVREL_SCENARIO_SCRIPT "${CMAKE_SOURCE_DIR}/tests/system/program_scenarios_test.py")
 if(TARGET tovrel-radio AND NOT WIN32 AND TOVREL_SANITIZE STREQUAL "address")
   foreach(scenario IN LISTS TOVREL_SCENARIOS)

@@ -172,6 +172,7 @@ def test_window(runner, exe, artefacts, work):
             check(all(close(p, COVER_FILL, 2) for p in outside), "cover fill above and below: %s" % (outside,))
             footer = sum(1 for yy in range(cy - 30, cy - 6) for xx in range(20, cx - 20) if max(px(xx, yy)) > 70)
             check(cy < 360 or footer > 10, "footer text drawn (%d pixels)" % footer)
+            test_picture_button(folder, port, x0, y0, cx, cy)
 
         status, _ = http_get("http://127.0.0.1:%d/stop" % port)
         check(status == 200, "/stop answers")
@@ -187,6 +188,47 @@ def test_window(runner, exe, artefacts, work):
             proc.kill()
             proc.wait()
         folder.remove()
+
+
+def pictures_state(folder, port):
+    """(images_enabled from /api/info, show_images from config.json); None where unreadable."""
+    info = api_info(port)
+    try:
+        saved = json.loads(folder.config_text()).get("show_images")
+    except (OSError, ValueError):
+        saved = None
+    return (info or {}).get("images_enabled"), saved
+
+
+def test_picture_button(folder, port, x0, y0, cx, cy):
+    """The picture button pressed by the mouse: once, then twice in quick succession (a double
+    click, which the button reports as BN_CLICKED then BN_DOUBLECLICKED): two presses are two
+    switches and leave the state as it was, in the program and in config.json."""
+    bx, by = x0 + cx // 2, y0 + (118 if cy < 450 else 132) + 12  # the middle of the button
+
+    def click(repeat):
+        # No --sync: it waits for the pointer to move, which it never does when already there.
+        subprocess.run(["xdotool", "mousemove", str(bx), str(by), "sleep", "0.1", "click", "--repeat", str(repeat),
+                        "--delay", "60", "1"], check=True, timeout=10)
+
+    before = pictures_state(folder, port)
+    check(before == (True, True), "pictures on before the presses: %r" % (before,))
+    click(1)
+    after_one = wait_for(lambda: (lambda st: st if st == (False, False) else None)(pictures_state(folder, port)), 5)
+    check(after_one is not None, "one press switches the pictures off, in the program and the file: %r" %
+          (pictures_state(folder, port),))
+    time.sleep(1.0)  # past the double-click time: the next two presses make a double click
+    os.remove(folder.config_path)
+    click(2)
+    # Both presses save: the file comes back, with the state of before the pair.
+    saved = wait_for(lambda: os.path.exists(folder.config_path), 5, 0.05)
+    time.sleep(1.0)
+    state = pictures_state(folder, port)
+    check(saved and state == (False, False), "a double click switches twice and leaves the pictures off: %r" %
+          (state,))
+    click(1)
+    check(wait_for(lambda: pictures_state(folder, port) == (True, True), 5) is not None,
+          "a later press switches them on again")
 
 
 def test_taken_port(runner, exe, work):

@@ -87,18 +87,76 @@ TEST_F(WindowHandlers, SelectChannelMessageSavesSelectsTheRowAndSwitches) {
     EXPECT_EQ(s.track, "Tune");
 }
 
-TEST_F(WindowHandlers, SetImagesMessageFollowsTheFlagAndSavesNothing) {
+TEST_F(WindowHandlers, SetImagesMessageFollowsTheCoverSetAndSavesNothing) {
+    // The message says on, but the set was switched off again since it was posted.
     state.lastDecodedImageId = 4;
-    OnSetImages(app, 0);
+    OnSetImages(app, 1);
     EXPECT_FALSE(state.picturesShown);
     EXPECT_EQ(state.lastDecodedImageId, -1);
     EXPECT_EQ(view.calls, (Strings{"DestroyDecodedCover", "InvalidateButton", "InvalidateClient"}));
 
     view.calls.clear();
-    OnSetImages(app, 2);  // any non-zero value means on
+    SetImagesEnabled(covers, true);
+    OnSetImages(app, 0);
     EXPECT_TRUE(state.picturesShown);
     EXPECT_EQ(view.calls, (Strings{"DecodeCurrentCover", "InvalidateButton", "InvalidateClient"}));
     EXPECT_FALSE(ConfigWritten());
+}
+
+// Records what the server's posts queue for the window (repaint notices left out).
+struct QueueCounter : MessageTarget {
+    std::vector<std::pair<unsigned, std::uintptr_t>> queued;
+    bool Post(unsigned message, std::uintptr_t wParam) override {
+        if (message != MSG_COVERS_CHANGED) queued.emplace_back(message, wParam);
+        return true;
+    }
+};
+
+TEST_F(WindowHandlers, CoalescedSwitchesActOnTheLatestAndACloseCutsThemShort) {
+    QueueCounter queue;
+    SetMainWindowTarget(&queue);
+    // Three channel requests while none is handled queue one message; it brings the last.
+    for (std::uintptr_t index : {1u, 0u, 2u}) PostToMainWindow(MSG_SELECT_CHANNEL, index);
+    PostToMainWindow(MSG_SET_IMAGES, 1);
+    PostToMainWindow(MSG_SET_IMAGES, 0);
+    ASSERT_EQ(queue.queued, (decltype(queue.queued){{MSG_SELECT_CHANNEL, 1}, {MSG_SET_IMAGES, 1}}));
+    station.Answer(u"Two's song");
+    HandlePostedMessage(app, MSG_SELECT_CHANNEL, 1);
+    EXPECT_EQ(state.currentChannelIndex, 2);
+    EXPECT_EQ(settings.config.last_channel_index, 2);
+    EXPECT_EQ(station.lastChannel, 2);
+    HandlePostedMessage(app, MSG_SET_IMAGES, 1);
+    EXPECT_FALSE(state.picturesShown);  // the set's state (off), not the message's
+
+    // Handled, so the next request queues a message again. With a close posted behind it, the
+    // switch is saved but the station is not asked.
+    PostToMainWindow(MSG_SELECT_CHANNEL, 1);
+    PostToMainWindow(MSG_CLOSE, 0);
+    EXPECT_EQ(queue.queued.size(), 4u);
+    const int fetches = station.calls;
+    OnSelectChannel(app, 1);
+    EXPECT_EQ(state.currentChannelIndex, 1);
+    EXPECT_EQ(settings.config.last_channel_index, 1);
+    EXPECT_EQ(station.calls, fetches);
+
+    // A request whose message the close overtakes is still the channel saved.
+    PostToMainWindow(MSG_SELECT_CHANNEL, 0);
+    OnDestroy(app);
+    EXPECT_EQ(settings.config.last_channel_index, 0);
+    SetMainWindowTarget(nullptr);
+}
+
+TEST_F(WindowHandlers, PictureButtonAsksForTheOppositeOfWhatTheWindowShows) {
+    // The server switched the set off and its message is still on the way: the window shows
+    // pictures, and a press means "hide".
+    SetImagesEnabled(covers, false);
+    state.picturesShown = true;
+    OnTogglePictures(app);
+    EXPECT_FALSE(state.picturesShown);
+    EXPECT_FALSE(covers.imagesEnabled);
+    EXPECT_FALSE(settings.config.show_images);
+    OnSetImages(app, 0);
+    EXPECT_FALSE(state.picturesShown);
 }
 
 TEST_F(WindowHandlers, PictureButtonTogglesSwitchesTheSetAndSavesEachTime) {

@@ -290,6 +290,111 @@ TEST_F(WebRoutes, PictureTypeFollowsItsFirstBytes) {
     EXPECT_EQ(WebGet("/image"), kNoPictureResponse);
 }
 
+TEST_F(WebRoutes, BrowserRequestsFromOtherSitesMayNotChangeTheState) {
+    {
+        std::lock_guard<std::mutex> guard(env_->settings.lock);
+        AppConfig& cfg = env_->settings.config;
+        cfg.allowed_origin_count = 2;
+        CopyText(cfg.allowed_origins[0], "https://radio.example.org/");
+        CopyText(cfg.allowed_origins[1], "http://127.0.0.1:9");
+    }
+    const std::string port = std::to_string(WebServerPort());
+    const std::string self = "http://127.0.0.1:" + port;
+    const struct {
+        std::string headers;  // after the request line
+        bool refused;
+    } cases[] = {
+        {"Host: 127.0.0.1:" + port + "\r\n", false},  // a script, curl
+        {"", false},
+        {"Host: 127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-origin\r\nOrigin: " + self + "\r\n", false},
+        {"Host: 127.0.0.1:" + port + "\r\nSec-Fetch-Site: none\r\n", false},  // typed into the address bar
+        {"Host: localhost:" + port + "\r\nOrigin: HTTP://LOCALHOST:" + port + "\r\n", false},
+        {"Host: localhost:80\r\nOrigin: http://localhost\r\n", false},
+        {"Origin: https://Radio.Example.ORG\r\nSec-Fetch-Site: cross-site\r\nHost: 127.0.0.1\r\n", false},
+        {"Host: 127.0.0.1:" + port + "\r\nSec-Fetch-Site: cross-site\r\n", true},  // <img src=...>
+        {"Host: 127.0.0.1:" + port + "\r\nsec-fetch-site:  SAME-SITE \r\n", true},
+        {"Host: 127.0.0.1:" + port + "\r\nOrigin: http://evil.example\r\n", true},
+        {"Host: 127.0.0.1:" + port + "\r\nOrigin: null\r\n", true},
+        {"Host: 127.0.0.1:" + port + "\r\nOrigin: http://127.0.0.1:1" + port + "\r\n", true},
+        {"Host: 127.0.0.1:" + port + "\r\nOrigin: https://127.0.0.1:" + port + ".evil\r\n", true},
+        {"Origin: " + self + "\r\n", true},  // no Host to compare with
+        {"Host: 127.0.0.1:" + port + "\nOrigin: http://evil.example\n", true},
+        {"Host: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\nOrigin: https://radio.example.org.evil\r\n", true},
+        {"Host: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\nOrigin: http://127.0.0.1:9/x\r\n", true},
+    };
+    const std::string crossSite = "{\"status\":\"error\",\"message\":\"cross-site request refused\"}";
+    const std::string picturesOn = "{\"status\":\"ok\",\"images_enabled\":true}";
+    for (const auto& c : cases) {
+        for (const std::string target : {"/api/channel?index=1", "/api/images_toggle?enabled=1", "/stop"}) {
+            std::filesystem::remove(env_->settings.file);
+            const std::int32_t before = ImageId();
+            const std::string answer = WebExchange("GET " + target + " HTTP/1.1\r\n" + c.headers + "\r\n");
+            const std::string what = target + " with " + c.headers;
+            if (c.refused) {
+                EXPECT_EQ(answer, ForbiddenHeader(crossSite.size()) + crossSite) << what;
+                EXPECT_TRUE(target_.TakeCommands().empty()) << what;
+                EXPECT_FALSE(std::filesystem::exists(env_->settings.file)) << what;
+                EXPECT_EQ(ImageId(), before) << what;
+            } else {
+                EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << what;
+                EXPECT_EQ(target_.TakeCommands().size(), 1u) << what;
+            }
+        }
+        // Reading routes answer every origin.
+        const std::string info = WebExchange("GET /api/info HTTP/1.1\r\n" + c.headers + "\r\n");
+        EXPECT_EQ(HeaderOf(info), JsonNoCacheHeader(BodyOf(info).size())) << c.headers;
+    }
+    // A header block that does not end within the bytes read (a page can make its address that
+    // long) may hide the fields that would tell: refused.
+    const std::string tooLarge = "{\"status\":\"error\",\"message\":\"request headers too large\"}";
+    const std::string padded = "GET /stop?" + std::string(kWebRequestBytes, 'p') +
+                               " HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\n\r\n";
+    EXPECT_EQ(WebExchange(padded), ForbiddenHeader(tooLarge.size()) + tooLarge);
+    EXPECT_TRUE(target_.TakeCommands().empty());
+    // Within the bound the fields are found wherever they lie.
+    const std::string late = "GET /api/images_toggle?enabled=1 HTTP/1.1\r\nX-Pad: " + std::string(6000, 'q') +
+                             "\r\nOrigin: http://evil.example\r\nHost: 127.0.0.1\r\n\r\n";
+    EXPECT_EQ(WebExchange(late), ForbiddenHeader(crossSite.size()) + crossSite);
+    EXPECT_EQ(WebExchange("GET /api/images_toggle?enabled=1 HTTP/1.1\r\nX-Pad: " + std::string(6000, 'q') +
+                          "\r\nHost: 127.0.0.1\r\n\r\n"),
+              JsonNoCacheHeader(picturesOn.size()) + picturesOn);
+}
+
+TEST_F(WebRoutes, AllowedOriginsAreReadFromTheFileAndWrittenBackOnlyWhenThere) {
+    const std::string cross = "Host: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\nOrigin: ";
+    const auto toggle = [&](const std::string& origin) {
+        const std::string answer = WebExchange("GET /api/images_toggle HTTP/1.1\r\n" + cross + origin + "\r\n\r\n");
+        target_.Take();
+        return answer.substr(0, 12);
+    };
+    // The default file has no such key, and a save does not add one.
+    WriteFileBytes(env_->settings.file, "{}");
+    LoadConfig(env_->settings);
+    EXPECT_EQ(toggle("https://a.example"), "HTTP/1.1 403");
+    SaveShowImages(env_->settings, true);
+    EXPECT_EQ(ReadFileBytes(env_->settings.file).find("allowed_origins"), std::string::npos);
+
+    // Strings are taken (escapes decoded, other values skipped, at most eight), then written back
+    // and read again the same.
+    std::string list = "\"https://a.example\", 7, {\"x\": 1}, \"\", \"http:\\/\\/b.example:8080\"";
+    for (int i = 0; i < 8; ++i) list += ", \"http://c" + std::to_string(i) + ".example\"";
+    WriteFileBytes(env_->settings.file, "{\"allowed_origins\" : [" + list + "], \"port\": 7555}");
+    LoadConfig(env_->settings);
+    for (int round = 0; round < 2; ++round) {
+        const AppConfig cfg = ReadConfig(env_->settings);
+        ASSERT_EQ(cfg.allowed_origin_count, MAX_ALLOWED_ORIGINS) << round;
+        EXPECT_EQ(View(cfg.allowed_origins[0]), "https://a.example");
+        EXPECT_EQ(View(cfg.allowed_origins[1]), "http://b.example:8080");
+        EXPECT_EQ(View(cfg.allowed_origins[7]), "http://c5.example");
+        EXPECT_EQ(toggle("https://a.example"), "HTTP/1.1 200");
+        EXPECT_EQ(toggle("http://b.example:8080"), "HTTP/1.1 200");
+        EXPECT_EQ(toggle("http://c6.example"), "HTTP/1.1 403");
+        const std::string file = ReadFileBytes(env_->settings.file);
+        EXPECT_NE(file.find("  \"allowed_origins\": [\r\n    \"https://a.example\",\r\n"), std::string::npos) << file;
+        LoadConfig(env_->settings);  // the file the toggles wrote
+    }
+}
+
 TEST_F(WebRoutes, StopSendsTheShutDownPageThenClosesTheWindow) {
     const std::string page(ShutdownPage());
     ASSERT_EQ(page.size(), 294u);

@@ -25,8 +25,10 @@ public:
         posted_.emplace_back(message, wParam);
         return true;
     }
+    // Takes the messages as the window would handle them: a coalesced kind can be posted again.
     std::vector<std::pair<unsigned, std::uintptr_t>> Take() {
         std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& m : posted_) TakePostedValue(m.first, m.second);
         return std::exchange(posted_, {});
     }
     // Messages other than the cover set's repaint notices.
@@ -123,6 +125,10 @@ inline std::string JsonHeader(std::size_t length) {
 }
 inline std::string BadRequestHeader(std::size_t length) {
     return "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+           std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+}
+inline std::string ForbiddenHeader(std::size_t length) {
+    return "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
            std::to_string(length) + "\r\nConnection: close\r\n\r\n";
 }
 inline std::string PictureHeader(std::string_view type, std::size_t length) {
