@@ -1,6 +1,8 @@
 #include "app/process.hpp"
 
+#include "app/stream_outputs.hpp"
 #include "common/text.hpp"
+#include "web/title_history.hpp"
 
 #include <mutex>
 
@@ -9,9 +11,12 @@ CoverSet& gCovers = *new CoverSet;
 WebSnapshot& gSnapshot = *new WebSnapshot;
 WindowState& gWindowState = *new WindowState;
 NowPlayingContext& gNowPlaying = *new NowPlayingContext(gSettings);
+TitleHistory& gTitleHistory = *new TitleHistory;
 
 namespace {
 WebContext gWebContext;
+// Created at start-up from the settings; never destroyed (its writer may outlive the stop's wait).
+StreamOutputs* gStreamOutputs = nullptr;
 constexpr int kShutdownWaitMs = 1500;
 }  // namespace
 
@@ -25,7 +30,16 @@ bool StartServices() {
     const AppConfig config = ReadConfig(gSettings);
     SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
 
+    // The files for streaming software; relative paths are taken from the program's folder,
+    // where config.json lives.
+    if (gStreamOutputs == nullptr) {
+        const std::filesystem::path folder = gSettings.file.parent_path();
+        gStreamOutputs = new StreamOutputs(ResolveOutputPath(folder, View(config.nowplaying_file)),
+                                           ResolveOutputPath(folder, View(config.cover_file)));
+    }
+
     gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
+    gWebContext.history = &gTitleHistory;
     return StartWebServer(gWebContext, config.port);
 }
 
@@ -37,6 +51,7 @@ void StopServices() {
         FreeCoverSlots(gCovers);
     }
     gNowPlaying.session.reset();
+    if (gStreamOutputs != nullptr) gStreamOutputs->Stop(kShutdownWaitMs);
 }
 
 AppContext MakeProcessContext(WindowView& view) {
@@ -47,6 +62,8 @@ AppContext MakeProcessContext(WindowView& view) {
     app.state = &gWindowState;
     app.view = &view;
     app.fetch = StationFetch();
+    app.history = &gTitleHistory;
+    app.outputs = gStreamOutputs;
     return app;
 }
 

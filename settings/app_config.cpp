@@ -54,6 +54,8 @@ void ResetConfigDefaults(AppConfig& cfg) {
     }
     std::memset(cfg.status_url, 0, sizeof cfg.status_url);
     std::memset(cfg.image_search_url, 0, sizeof cfg.image_search_url);
+    std::memset(cfg.nowplaying_file, 0, sizeof cfg.nowplaying_file);
+    std::memset(cfg.cover_file, 0, sizeof cfg.cover_file);
 }
 
 std::filesystem::path ConfigFilePath() {

@@ -31,6 +31,10 @@ struct AppConfig {
     // Optional keys, written back only when set (empty = not present in the file).
     char status_url[256];
     char image_search_url[256];
+    // Files for streaming software: the title on air and the picture on show (UTF-8 paths,
+    // relative to the program's folder or absolute).
+    char nowplaying_file[256];
+    char cover_file[256];
 };
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two

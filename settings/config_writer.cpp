@@ -21,7 +21,7 @@ void AppendInt(std::string& out, std::int32_t value) {
 constexpr std::string_view kReaderKeys[] = {
     "rotate_interval_seconds", "port", "last_channel", "last_channel_index", "show_images",
     "window_width", "window_height", "status_url", "image_search_url", "channels",
-    "id", "name", "endpoint",
+    "id", "name", "endpoint", "nowplaying_file", "cover_file",
 };
 
 void AppendEscaped(std::string& out, std::string_view value) {
@@ -86,6 +86,10 @@ std::string FormatConfigText(const AppConfig& cfg) {
     if (cfg.image_search_url[0] != '\0') {
         AppendStringLine(out, "  \"image_search_url\": ", View(cfg.image_search_url), true);
     }
+    if (cfg.nowplaying_file[0] != '\0') {
+        AppendStringLine(out, "  \"nowplaying_file\": ", View(cfg.nowplaying_file), true);
+    }
+    if (cfg.cover_file[0] != '\0') AppendStringLine(out, "  \"cover_file\": ", View(cfg.cover_file), true);
     out += "  \"channels\": [\r\n";
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;
     for (int row = 0; row < count; ++row) {
