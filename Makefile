@@ -5,7 +5,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 300
 TEST_PRESETS := asan tsan windows fuzz
 
-.PHONY: all deps test build-% configure-% program-% fuzz bench run demo demo-windows clean
+.PHONY: all deps test build-% configure-% program-% fuzz bench run demo demo-windows dist clean
 
 all: build-debug
 
@@ -53,6 +53,11 @@ BENCH_PROGRAM_SECONDS ?= 300
 bench: deps program-release
 	@bench/run.sh
 	@python3 bench/program_bench.py build/release/tovrel-radio --seconds $(BENCH_PROGRAM_SECONDS)
+
+# What is shipped, into build/dist: the portable Windows zip, the Windows installer and the Linux
+# archive with its systemd unit, each with a .sha256 beside it.
+dist: deps
+	@JOBS=$(JOBS) packaging/dist.sh
 
 clean:
 	rm -rf build

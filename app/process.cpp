@@ -1,7 +1,9 @@
 #include "app/process.hpp"
 
+#include "app/stream_outputs.hpp"
 #include "common/text.hpp"
 #include "platform/address_guard.hpp"
+#include "web/title_history.hpp"
 
 #include <mutex>
 
@@ -10,9 +12,12 @@ CoverSet& gCovers = *new CoverSet;
 WebSnapshot& gSnapshot = *new WebSnapshot;
 WindowState& gWindowState = *new WindowState;
 NowPlayingContext& gNowPlaying = *new NowPlayingContext(gSettings);
+TitleHistory& gTitleHistory = *new TitleHistory;
 
 namespace {
 WebContext gWebContext;
+// Created at start-up from the settings; never destroyed (its writer may outlive the stop's wait).
+StreamOutputs* gStreamOutputs = nullptr;
 constexpr int kShutdownWaitMs = 1500;
 }  // namespace
 
@@ -28,7 +33,16 @@ bool StartServices() {
     InitCoverSet(gCovers, config.show_images);
     SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
 
+    // The files for streaming software; relative paths are taken from the program's folder,
+    // where config.json lives.
+    if (gStreamOutputs == nullptr) {
+        const std::filesystem::path folder = gSettings.file.parent_path();
+        gStreamOutputs = new StreamOutputs(ResolveOutputPath(folder, View(config.nowplaying_file)),
+                                           ResolveOutputPath(folder, View(config.cover_file)));
+    }
+
     gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
+    gWebContext.history = &gTitleHistory;
     if (!StartWebServer(gWebContext, config.port)) return false;
     SetOwnServerPort(WebServerPort());  // guarded requests never reach it
     return true;
@@ -42,6 +56,7 @@ bool StopServices() {
         FreeCoverSlots(gCovers);
     }
     gNowPlaying.session.reset();
+    if (gStreamOutputs != nullptr) gStreamOutputs->Stop(kShutdownWaitMs);
     return searchesEnded;
 }
 
@@ -53,6 +68,8 @@ AppContext MakeProcessContext(WindowView& view) {
     app.state = &gWindowState;
     app.view = &view;
     app.fetch = StationFetch();
+    app.history = &gTitleHistory;
+    app.outputs = gStreamOutputs;
     return app;
 }
 

@@ -7,6 +7,7 @@
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
 #include "web/web_server.hpp"
+#include "web/title_history.hpp"
 #include "web/web_snapshot.hpp"
 
 #include <memory>
@@ -19,6 +20,8 @@ extern WebSnapshot& gSnapshot;
 extern WindowState& gWindowState;
 // The now-playing fetch's context, owning the shared HTTP session (main thread only).
 extern NowPlayingContext& gNowPlaying;
+// The titles seen, for /api/history: written by the main thread, read by the server thread.
+extern TitleHistory& gTitleHistory;
 
 // Start-up from the settings to the web server: loads config.json beside the executable
 // (creating it when missing), opens the shared session, sets up the empty cover set and starts

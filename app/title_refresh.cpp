@@ -1,5 +1,6 @@
 #include "app/title_refresh.hpp"
 
+#include "app/title_outputs.hpp"
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
 #include "web/web_snapshot.hpp"
@@ -26,6 +27,7 @@ void RefreshTitle(AppContext& app) {
 
     SetCurrentTitle(*app.state, title);
     UpdateWebSnapshot(app, CurrentChannelName(app));
+    PublishNewTitle(app);
     StartCoverSearch(*app.covers, View(app.state->currentTitle));
     app.view->InvalidateClient();
 }
@@ -52,6 +54,8 @@ void SwitchChannel(AppContext& app) {
     SetCurrentTitle(*app.state, kLoadingTitle);
     UpdateWebSnapshot(app, CurrentChannelName(app));
     ClearCovers(*app.covers);
+    PublishPlaceholderTitle(app);
+    PublishCover(app);
     DropDecodedCover(app);
     app.view->InvalidateClient();
     RefreshTitle(app);

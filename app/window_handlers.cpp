@@ -1,6 +1,7 @@
 #include "app/window_handlers.hpp"
 
 #include "app/geometry.hpp"
+#include "app/title_outputs.hpp"
 #include "app/title_refresh.hpp"
 #include "covers/cover_set.hpp"
 #include "platform/main_window.hpp"
@@ -86,11 +87,15 @@ void OnTimer(AppContext& app, unsigned timerId) {
         RefreshTitle(app);
     } else if (timerId == TIMER_ROTATE) {
         RotateCover(*app.covers);
+        PublishCover(app);
         app.view->InvalidateClient();
     }
 }
 
-void OnCoversChanged(AppContext& app) { app.view->InvalidateClient(); }
+void OnCoversChanged(AppContext& app) {
+    PublishCover(app);
+    app.view->InvalidateClient();
+}
 
 void SaveWindowSize(AppContext& app) {
     int width = 0;

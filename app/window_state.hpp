@@ -11,6 +11,8 @@
 struct Settings;
 struct CoverSet;
 struct WebSnapshot;
+struct TitleHistory;
+class StreamOutputs;
 
 constexpr std::size_t kTitleUnits = 512;  // 511 units of text and the terminating zero
 constexpr std::u16string_view kLoadingTitle = u"Loading...";
@@ -66,6 +68,9 @@ struct AppContext {
     WindowState* state = nullptr;
     WindowView* view = nullptr;
     NowPlayingFetch fetch;
+    // Optional: the titles seen, for the web API, and the files for streaming software.
+    TitleHistory* history = nullptr;
+    StreamOutputs* outputs = nullptr;
 };
 
 // Reads under the settings lock (the server thread may be saving at the same time).

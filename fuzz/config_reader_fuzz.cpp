@@ -29,6 +29,8 @@ void CheckRules(const AppConfig& cfg) {
     CheckTerminated(cfg.last_channel);
     CheckTerminated(cfg.status_url);
     CheckTerminated(cfg.image_search_url);
+    CheckTerminated(cfg.nowplaying_file);
+    CheckTerminated(cfg.cover_file);
     for (int row = 0; row < cfg.channels.count; ++row) {
         const Channel& c = cfg.channels.entries[row];
         Check(c.id[63] == '\0' && c.endpoint[255] == '\0');

@@ -36,6 +36,10 @@ struct AppConfig {
     // web API: the first allowed_origin_count entries. Written back only when there is one.
     std::int32_t allowed_origin_count;
     char allowed_origins[MAX_ALLOWED_ORIGINS][256];
+    // Files for streaming software: the title on air and the picture on show (UTF-8 paths,
+    // relative to the program's folder or absolute).
+    char nowplaying_file[256];
+    char cover_file[256];
 };
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two

@@ -130,4 +130,10 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
     std::memset(url, 0, sizeof url);
     if (ReadJsonString(text, "image_search_url", url, sizeof url)) CopyText(cfg.image_search_url, View(url));
     ReadAllowedOrigins(text, cfg);
+
+    // Optional: files for streaming software. Empty means no file is written.
+    char file[256] = {};
+    if (ReadJsonString(text, "nowplaying_file", file, sizeof file)) CopyText(cfg.nowplaying_file, View(file));
+    std::memset(file, 0, sizeof file);
+    if (ReadJsonString(text, "cover_file", file, sizeof file)) CopyText(cfg.cover_file, View(file));
 }

@@ -151,6 +151,8 @@ std::string FormatConfigText(const AppConfig& cfg) {
         }
         w.Raw("  ],\r\n");
     }
+    if (cfg.nowplaying_file[0] != '\0') StringLine(w, "  ", "nowplaying_file", View(cfg.nowplaying_file), true);
+    if (cfg.cover_file[0] != '\0') StringLine(w, "  ", "cover_file", View(cfg.cover_file), true);
     w.Key("  ", "channels");
     w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;

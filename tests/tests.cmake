@@ -43,6 +43,16 @@ function(tovrel_test_program name dir)
 endfunction()
 
 tovrel_test_program(unit_tests tests/unit)
+if(WIN32 AND TARGET unit_tests AND TARGET tovrel-radio)
+  # The resource tests read the built program's version information and icon.
+  add_dependencies(unit_tests tovrel-radio)
+  target_compile_definitions(unit_tests PRIVATE
+    "TOVREL_PROGRAM_EXE=\"$<TARGET_FILE:tovrel-radio>\""
+    "TOVREL_PROJECT_VERSION_W=L\"${PROJECT_VERSION}\""
+    TOVREL_PROJECT_VERSION_MAJOR=${PROJECT_VERSION_MAJOR}
+    TOVREL_PROJECT_VERSION_MINOR=${TOVREL_VERSION_MINOR})
+  target_link_libraries(unit_tests PRIVATE version shell32)
+endif()
 tovrel_test_program(concurrency_tests tests/concurrency)
 
 # Which program runs in which build tree: ThreadSanitizer runs the concurrency tests, the other

@@ -7,6 +7,7 @@
 #include "web/request_site.hpp"
 #include "web/web_pages.hpp"
 #include "web/web_server.hpp"
+#include "web/title_history.hpp"
 #include "web/web_snapshot.hpp"
 
 #include <algorithm>
@@ -281,6 +282,10 @@ void HandleRequest(WebContext& ctx, const char* request, std::size_t length, Res
         ServeInfo(ctx, out);
     } else if (path == "/image") {
         ServeImage(ctx, out);
+    } else if (path == "/api/history") {
+        const std::string body = FormatTitleHistoryJson(ctx.history);
+        SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, Length(body));
+        out.Send(body);
     } else if (path == "/stop") {
         if (!SiteMayChangeState(ctx, whole, out)) return;
         const std::string_view page = ShutdownPage();

@@ -7,12 +7,14 @@
 struct Settings;
 struct CoverSet;
 struct WebSnapshot;
+struct TitleHistory;
 
-// What the server works on. All three must outlive the server thread.
+// What the server works on. Everything given must outlive the server thread.
 struct WebContext {
     Settings* settings = nullptr;
     CoverSet* covers = nullptr;
     WebSnapshot* snapshot = nullptr;
+    TitleHistory* history = nullptr;  // optional: null answers /api/history with an empty array
 };
 
 // Opens a listening socket on port (all IPv4 interfaces) and starts the server thread.

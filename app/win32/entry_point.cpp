@@ -2,6 +2,7 @@
 // teardown in the reverse order.
 #include "app/geometry.hpp"
 #include "app/process.hpp"
+#include "app/win32/resource_ids.h"
 #include "app/win32/win32_window.hpp"
 
 #include <windows.h>
@@ -51,6 +52,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = MainWindowProc;
     wc.hInstance = instance;
+    // The large icon for Alt+Tab and the taskbar, the small one for the caption; each picked
+    // from the icon's sizes for this display (shared icons: never destroyed by us).
+    wc.hIcon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_TOVREL_RADIO), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_TOVREL_RADIO), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                               LR_SHARED));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = gBackgroundBrush;
     wc.lpszClassName = kWindowClassName;

@@ -44,7 +44,8 @@ def finish(proc, seconds=15):
 
 def test_run_follow_and_stop(program):
     port = free_port()
-    folder = ProgramFolder(program, port)
+    folder = ProgramFolder(program, port, {"nowplaying_file": "np.txt", "cover_file": "out/cover.img"})
+    os.mkdir(os.path.join(folder.dir, "out"))
     set_title("one", "Artist - First Song")
     set_title("two", "Other - Song Two")
     proc = start(folder)
@@ -59,6 +60,15 @@ def test_run_follow_and_stop(program):
         set_title("one", "Artist - Second Song")
         info = wait_for(lambda: (lambda i: i if i and i.get("track") == "Artist - Second Song" else None)(api_info(port)), 12)
         check(info is not None, "follows a title change at the station within two refreshes")
+        np_file = os.path.join(folder.dir, "np.txt")
+        check(wait_for(lambda: open(np_file, "rb").read() == b"Artist - Second Song", 5),
+              "the title file beside the program follows the title")
+        check(wait_for(lambda: os.path.exists(os.path.join(folder.dir, "out", "cover.img")), 15),
+              "the picture on show is written to the cover file")
+        status, body = http_get("http://127.0.0.1:%d/api/history" % port)
+        history = json.loads(body) if status == 200 else []
+        check([(h["channel_id"], h["title"]) for h in history[:2]] ==
+              [("one", "Artist - Second Song"), ("one", "Artist - First Song")], "/api/history: %r" % history[:2])
 
         status, _ = http_get("http://127.0.0.1:%d/api/channel?index=1" % port)
         check(status == 200, "/api/channel answers")

@@ -66,6 +66,7 @@ bool SameRecord(const AppConfig& a, const AppConfig& b) {
         a.last_channel_index != b.last_channel_index || View(a.last_channel) != View(b.last_channel) ||
         a.show_images != b.show_images || a.window_width != b.window_width || a.window_height != b.window_height ||
         View(a.status_url) != View(b.status_url) || View(a.image_search_url) != View(b.image_search_url) ||
+        View(a.nowplaying_file) != View(b.nowplaying_file) || View(a.cover_file) != View(b.cover_file) ||
         a.channels.count != b.channels.count) {
         return false;
     }

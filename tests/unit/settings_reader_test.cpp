@@ -45,6 +45,8 @@ TEST(SettingsDefaults, ResetGivesTheBuiltInRecord) {
     EXPECT_EQ(cfg->window_height, 640);
     EXPECT_EQ(cfg->status_url[0], '\0');
     EXPECT_EQ(cfg->image_search_url[0], '\0');
+    EXPECT_EQ(cfg->nowplaying_file[0], '\0');
+    EXPECT_EQ(cfg->cover_file[0], '\0');
     // Every field is zero-filled behind its text.
     for (int row = 0; row < 8; ++row) {
         const Channel& c = cfg->channels.entries[row];
@@ -297,6 +299,9 @@ TEST(SettingsOptionalUrls, ReadIntoTheirFieldsWhole) {
     EXPECT_EQ(View(cfg->image_search_url), url255);
     cfg = Parse("{\"status_url\": 5}");
     EXPECT_EQ(cfg->status_url[0], '\0');
+    cfg = Parse("{\"nowplaying_file\": \"obs\\\\np.txt\", \"cover_file\": \"" + url255 + "x\"}");
+    EXPECT_EQ(View(cfg->nowplaying_file), "obs\\np.txt");
+    EXPECT_EQ(View(cfg->cover_file), url255);
 }
 
 TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
@@ -308,6 +313,8 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     CopyText(cfg->channels.entries[1].endpoint, "http://h/a?b=\"c\"");
     CopyText(cfg->status_url, "http://127.0.0.1:8000/status-json.xsl");
     CopyText(cfg->image_search_url, "http://127.0.0.1:9/images/async");
+    CopyText(cfg->nowplaying_file, "C:\\Users\\\"me\"\\np.txt");
+    CopyText(cfg->cover_file, "cover_file");
     cfg->show_images = false;
     cfg->port = 1;
     cfg->rotate_interval_seconds = 2147483647;
@@ -320,6 +327,8 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     EXPECT_EQ(View(back->channels.entries[1].endpoint), View(cfg->channels.entries[1].endpoint));
     EXPECT_EQ(View(back->status_url), View(cfg->status_url));
     EXPECT_EQ(View(back->image_search_url), View(cfg->image_search_url));
+    EXPECT_EQ(View(back->nowplaying_file), View(cfg->nowplaying_file));
+    EXPECT_EQ(View(back->cover_file), "cover_file");
     EXPECT_FALSE(back->show_images);
     EXPECT_EQ(back->port, 1);
     EXPECT_EQ(back->rotate_interval_seconds, 2147483647);
@@ -411,6 +420,9 @@ TEST(SettingsWriter, LayoutDetails) {
     CopyText(cfg->image_search_url, "http://s/images/async");
     EXPECT_NE(FormatConfigText(*cfg).find("  \"window_height\": 640,\r\n  \"image_search_url\": "
                                           "\"http://s/images/async\",\r\n  \"channels\""),
+              std::string::npos);
+    CopyText(cfg->cover_file, "cover.png");
+    EXPECT_NE(FormatConfigText(*cfg).find("\"http://s/images/async\",\r\n  \"cover_file\": \"cover.png\",\r\n  \"channels\""),
               std::string::npos);
 }
 

@@ -271,6 +271,39 @@ TEST_F(WebRoutes, InfoEscapesNamesAndTitles) {
     EXPECT_GT(title.size(), 300u);
 }
 
+TEST_F(WebRoutes, HistoryListsTheLast50TitlesNewestFirstAsJson) {
+    {
+        std::lock_guard<std::mutex> guard(env_->history.lock);
+        env_->history.entries.clear();
+    }
+    EXPECT_EQ(WebGet("/api/history"), JsonNoCacheHeader(2) + "[]");
+    EXPECT_EQ(FormatTitleHistoryJson(nullptr), "[]");
+
+    for (int i = 0; i < 60; ++i) {
+        AddToTitleHistory(env_->history, {i % 3, "id" + std::to_string(i % 3), "Song " + std::to_string(i),
+                                          FormatUtcTime(1796652909 + i)});
+    }
+    AddToTitleHistory(env_->history, {31, "q\"", "He said \"go\"\\\tnow\r\n\x01 \xC3\xA9 \xFF", "2026-12-07T14:16:09Z"});
+    const std::string answer = WebGet("/api/history?x=1");
+    const std::string body = BodyOf(answer);
+    EXPECT_EQ(HeaderOf(answer), JsonNoCacheHeader(body.size()));
+    Json list;
+    ASSERT_TRUE(Json::Parse(body, &list)) << body.substr(0, 300);
+    ASSERT_EQ(list.kind, Json::Array);
+    ASSERT_EQ(list.items.size(), 50u);
+    const Json& newest = list.items[0];
+    EXPECT_EQ(newest.keys, (std::vector<std::string>{"channel_index", "channel_id", "title", "first_seen"}));
+    EXPECT_EQ(newest.Get("channel_index")->number, 31);
+    EXPECT_EQ(newest.Get("channel_id")->text, "q\"");
+    EXPECT_EQ(newest.Get("title")->text, "He said \"go\"\\\tnow\r\n\x01 \xC3\xA9 \xEF\xBF\xBD");
+    const Json& next = list.items[1];
+    EXPECT_EQ(next.Get("channel_index")->number, 59 % 3);
+    EXPECT_EQ(next.Get("channel_id")->text, "id2");
+    EXPECT_EQ(next.Get("title")->text, "Song 59");
+    EXPECT_EQ(next.Get("first_seen")->text, "2026-12-07T14:16:08Z");
+    EXPECT_EQ(list.items[49].Get("title")->text, "Song 11");
+}
+
 TEST_F(WebRoutes, PictureTypeFollowsItsFirstBytes) {
     EXPECT_EQ(WebGet("/image"), kNoPictureResponse);
     const struct {

@@ -8,6 +8,7 @@
 #include "settings/app_config.hpp"
 #include "tests/support/sim_client.hpp"
 #include "tests/support/test_support.hpp"
+#include "web/title_history.hpp"
 #include "web/web_server.hpp"
 #include "web/web_snapshot.hpp"
 
@@ -50,13 +51,14 @@ struct WebTestEnv {
     Settings settings;
     CoverSet covers;
     WebSnapshot snapshot;
+    TitleHistory history;
     WebContext context;
 
     WebTestEnv() {
         ResetConfigDefaults(settings.config);
         settings.file = dir / "config.json";
         InitCoverSet(covers);
-        context = {&settings, &covers, &snapshot};
+        context = {&settings, &covers, &snapshot, &history};
     }
 
     // Puts one picture on show, as a finished search would.
