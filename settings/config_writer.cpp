@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <utility>
 
 #include "common/text.hpp"
 #include "platform/file_replace.hpp"
@@ -21,7 +22,8 @@ void AppendInt(std::string& out, std::int32_t value) {
 constexpr std::string_view kReaderKeys[] = {
     "rotate_interval_seconds", "port", "last_channel", "last_channel_index", "show_images",
     "window_width", "window_height", "status_url", "image_search_url", "channels",
-    "id", "name", "endpoint",
+    "id", "name", "endpoint", "logo", "cover_sources", "itunes_url", "deezer_url", "musicbrainz_url",
+    "coverartarchive_url", "cover_cache_folder",
 };
 
 void AppendEscaped(std::string& out, std::string_view value) {
@@ -70,6 +72,30 @@ void AppendIntLine(std::string& out, std::string_view indentAndKey, std::int32_t
     out += ",\r\n";
 }
 
+// The optional keys of the picture sources, each only when present.
+void AppendCoverSourceLines(std::string& out, const AppConfig& cfg) {
+    if (cfg.cover_sources_present) {
+        out += "  \"cover_sources\": [";
+        const int count = cfg.cover_source_count < MAX_COVER_SOURCE_NAMES ? cfg.cover_source_count : MAX_COVER_SOURCE_NAMES;
+        for (int i = 0; i < count; ++i) {
+            out += i == 0 ? "\"" : ", \"";
+            AppendEscaped(out, View(cfg.cover_sources[i]));
+            out += '"';
+        }
+        out += "],\r\n";
+    }
+    const std::pair<std::string_view, std::string_view> lines[] = {
+        {"  \"itunes_url\": ", View(cfg.itunes_url)},
+        {"  \"deezer_url\": ", View(cfg.deezer_url)},
+        {"  \"musicbrainz_url\": ", View(cfg.musicbrainz_url)},
+        {"  \"coverartarchive_url\": ", View(cfg.coverartarchive_url)},
+        {"  \"cover_cache_folder\": ", View(cfg.cover_cache_folder)},
+    };
+    for (const auto& [key, value] : lines) {
+        if (!value.empty()) AppendStringLine(out, key, value, true);
+    }
+}
+
 }  // namespace
 
 std::string FormatConfigText(const AppConfig& cfg) {
@@ -86,6 +112,7 @@ std::string FormatConfigText(const AppConfig& cfg) {
     if (cfg.image_search_url[0] != '\0') {
         AppendStringLine(out, "  \"image_search_url\": ", View(cfg.image_search_url), true);
     }
+    AppendCoverSourceLines(out, cfg);
     out += "  \"channels\": [\r\n";
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;
     for (int row = 0; row < count; ++row) {
@@ -97,7 +124,9 @@ std::string FormatConfigText(const AppConfig& cfg) {
         out += "    {\r\n";
         AppendStringLine(out, "      \"id\": ", View(channel.id), true);
         AppendStringLine(out, "      \"name\": ", View(name), true);
-        AppendStringLine(out, "      \"endpoint\": ", View(channel.endpoint), false);
+        const bool logo = channel.logo[0] != '\0';
+        AppendStringLine(out, "      \"endpoint\": ", View(channel.endpoint), logo);
+        if (logo) AppendStringLine(out, "      \"logo\": ", View(channel.logo), false);
         out += row + 1 < count ? "    },\r\n" : "    }\r\n";
     }
     out += "  ]\r\n";
