@@ -3,18 +3,22 @@
 
 #include "app/window_state.hpp"
 #include "covers/cover_set.hpp"
+#include "covers/cover_sources.hpp"
 #include "nowplaying/now_playing.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
 #include "web/web_server.hpp"
 #include "web/web_snapshot.hpp"
 
+#include <filesystem>
 #include <memory>
 
 // Created on first use and never destroyed: a cover-search or server thread that outlives its
 // bounded wait at shutdown may still touch them while the process ends.
 extern Settings& gSettings;
 extern CoverSet& gCovers;
+// The picture sources, cache and logos gCovers points at.
+extern CoverSources& gCoverSources;
 extern WebSnapshot& gSnapshot;
 extern WindowState& gWindowState;
 // The now-playing fetch's context, owning the shared HTTP session (main thread only).
@@ -27,6 +31,10 @@ bool StartServices();
 // Shutdown from the server to the shared session: stops the server, waits for the last cover
 // search (each wait bounded at 1500 ms), frees the pictures, closes the session.
 void StopServices();
+
+// Sets up the picture sources from the settings: their order and addresses, the cache folder
+// (relative to programDir), where logo files are looked for. Before the first search.
+void ConfigureCoverSources(CoverSources& sources, const AppConfig& config, const std::filesystem::path& programDir);
 
 // The handlers' context over the process-wide instances, drawing on the given view.
 AppContext MakeProcessContext(WindowView& view);

@@ -25,6 +25,9 @@ public:
     explicit CoverLogos(std::filesystem::path programDir = {}, std::function<Clock::time_point()> now = {})
         : dir_(std::move(programDir)), now_(std::move(now)) {}
 
+    // Where a relative logo path lives; set before the first search.
+    void SetProgramDir(std::filesystem::path programDir) { dir_ = std::move(programDir); }
+
     // The logo's picture, or null when there is none (no setting, no such file, not a picture,
     // a failed fetch). session is used for an address (null: addresses give nothing); cancelled
     // is asked while it downloads.
