@@ -1,8 +1,5 @@
 #include "covers/cover_cache.hpp"
 
-#include "covers/cover_search.hpp"
-#include "platform/file_replace.hpp"
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +7,9 @@
 #include <new>
 #include <system_error>
 #include <utility>
+
+#include "covers/cover_search.hpp"
+#include "platform/file_replace.hpp"
 
 namespace {
 
@@ -39,7 +39,8 @@ void PutU32(std::string& out, std::uint32_t v) {
 bool GetU32(std::string_view bytes, std::size_t& pos, std::uint32_t& v) {
     if (pos > bytes.size() || bytes.size() - pos < 4) return false;
     v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[pos + i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[pos + i])) << (8 * i);
     pos += 4;
     return true;
 }
@@ -98,7 +99,8 @@ bool ParseCoverCacheFile(std::string_view bytes, const std::string& key, std::ve
             std::uint32_t size = 0;
             if (!GetU32(body, pos, size) || body.size() - pos < size) return false;
             const auto* data = reinterpret_cast<const std::uint8_t*>(body.data() + pos);
-            if (size < kPictureMinimumBytes || size > kPictureLimitBytes || !HasPictureSignature(data, size)) return false;
+            if (size < kPictureMinimumBytes || size > kPictureLimitBytes || !HasPictureSignature(data, size))
+                return false;
             pictures.push_back(std::make_shared<const std::vector<std::uint8_t>>(data, data + size));
             pos += size;
         }

@@ -5,8 +5,6 @@
 // damaged or foreign file ignored. Safe from any thread; disk work happens outside the lock.
 #pragma once
 
-#include "covers/cover_set.hpp"
-
 #include <cstddef>
 #include <filesystem>
 #include <list>
@@ -16,8 +14,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "covers/cover_set.hpp"
+
 class CoverCache {
-public:
+   public:
     static constexpr std::size_t kDefaultMemoryBytes = 32u * 1024 * 1024;
     static constexpr std::size_t kDefaultDiskBytes = 64u * 1024 * 1024;
 
@@ -39,7 +39,7 @@ public:
     // The file a key is kept in, inside the folder (for tests).
     std::filesystem::path FileFor(const std::string& key) const;
 
-private:
+   private:
     struct Entry {
         std::string key;
         std::vector<CoverBytes> pictures;
@@ -59,7 +59,7 @@ private:
     std::unordered_map<std::string, Order::iterator> index_;
     std::filesystem::path folder_;  // set before the first search, read without the lock
     std::size_t diskLimit_ = kDefaultDiskBytes;
-    mutable std::mutex diskLock_;   // one writer of the folder at a time (trimming counts it whole)
+    mutable std::mutex diskLock_;  // one writer of the folder at a time (trimming counts it whole)
 };
 
 // The file format, exposed for the tests and the fuzzer: a header, the key, then each picture

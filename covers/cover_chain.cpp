@@ -5,7 +5,9 @@
 
 namespace {
 
-std::size_t Index(CoverSourceKind kind) { return static_cast<std::size_t>(kind); }
+std::size_t Index(CoverSourceKind kind) {
+    return static_cast<std::size_t>(kind);
+}
 
 }  // namespace
 
@@ -26,7 +28,8 @@ std::vector<CoverSourceKind> CoverSourceOrder(const CoverSourcesConfig& config) 
 void CoverChain::Configure(const CoverSourcesConfig& config) {
     std::shared_ptr<CoverSource> itunes = MakeItunesSource(config.itunesUrl);
     std::shared_ptr<CoverSource> deezer = MakeDeezerSource(config.deezerUrl);
-    std::shared_ptr<CoverSource> musicBrainz = MakeMusicBrainzSource(config.musicBrainzUrl, config.coverArtArchiveUrl);
+    std::shared_ptr<CoverSource> musicBrainz =
+        MakeMusicBrainzSource(config.musicBrainzUrl, config.coverArtArchiveUrl);
     std::vector<CoverSourceKind> order = CoverSourceOrder(config);
     std::lock_guard<std::mutex> hold(lock_);
     order_ = std::move(order);

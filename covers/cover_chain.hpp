@@ -4,8 +4,6 @@
 // worker; all operations are safe from any thread. Time comes from an injectable clock.
 #pragma once
 
-#include "covers/cover_source.hpp"
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -13,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "covers/cover_source.hpp"
 
 // The settings of the sources, as config.json gives them.
 struct CoverSourcesConfig {
@@ -30,7 +30,7 @@ struct CoverSourcesConfig {
 std::vector<CoverSourceKind> CoverSourceOrder(const CoverSourcesConfig& config);
 
 class CoverChain {
-public:
+   public:
     using Clock = std::chrono::steady_clock;
     struct Timing {
         std::function<Clock::time_point()> now;                // null: the steady clock
@@ -66,7 +66,7 @@ public:
     bool AwaitTurn(CoverSourceKind kind, const std::function<bool()>& cancelled,
                    std::optional<Clock::time_point> deadline);
 
-private:
+   private:
     Clock::time_point Now() const { return timing_.now ? timing_.now() : Clock::now(); }
     void Sleep(std::chrono::milliseconds ms) const;
 

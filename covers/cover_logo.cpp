@@ -1,12 +1,12 @@
 #include "covers/cover_logo.hpp"
 
-#include "common/text.hpp"
-#include "covers/cover_search.hpp"
-
 #include <fstream>
 #include <new>
 #include <system_error>
 #include <vector>
+
+#include "common/text.hpp"
+#include "covers/cover_search.hpp"
 
 namespace {
 
@@ -28,7 +28,8 @@ CoverBytes CoverLogos::ReadFile(std::string_view logo) const {
         if (!in) return nullptr;
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
         in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-        if (static_cast<std::uintmax_t>(in.gcount()) != size || !HasPictureSignature(bytes.data(), bytes.size())) {
+        if (static_cast<std::uintmax_t>(in.gcount()) != size ||
+            !HasPictureSignature(bytes.data(), bytes.size())) {
             return nullptr;
         }
         return std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
@@ -38,7 +39,8 @@ CoverBytes CoverLogos::ReadFile(std::string_view logo) const {
     }
 }
 
-CoverBytes CoverLogos::Load(std::string_view logo, HttpSession* session, const std::function<bool()>& cancelled) {
+CoverBytes CoverLogos::Load(std::string_view logo, HttpSession* session,
+                            const std::function<bool()>& cancelled) {
     if (logo.empty()) return nullptr;
     if (!IsAddress(logo)) return ReadFile(logo);
     try {

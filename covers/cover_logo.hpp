@@ -4,8 +4,6 @@
 // pass the same checks as a downloaded cover. Safe from any thread.
 #pragma once
 
-#include "covers/cover_set.hpp"
-
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -14,10 +12,12 @@
 #include <string>
 #include <string_view>
 
+#include "covers/cover_set.hpp"
+
 class HttpSession;
 
 class CoverLogos {
-public:
+   public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::minutes kRetryAfter{5};
 
@@ -33,7 +33,7 @@ public:
     // is asked while it downloads.
     CoverBytes Load(std::string_view logo, HttpSession* session, const std::function<bool()>& cancelled);
 
-private:
+   private:
     CoverBytes ReadFile(std::string_view logo) const;
     Clock::time_point Now() const { return now_ ? now_() : Clock::now(); }
 

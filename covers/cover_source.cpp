@@ -1,11 +1,11 @@
 // What the sources share: their names, the track split, query encoding and one JSON request.
 #include "covers/cover_source.hpp"
 
-#include "common/text.hpp"
-#include "platform/http_client.hpp"
-
 #include <algorithm>
 #include <new>
+
+#include "common/text.hpp"
+#include "platform/http_client.hpp"
 
 namespace {
 
@@ -82,7 +82,8 @@ bool SameArtist(std::string_view wanted, std::string_view found) {
 SourceOutcome FetchServiceAnswer(const CoverSourceEnv& env, const std::string& url, std::string& body) {
     body.clear();
     if (env.session == nullptr) return SourceOutcome::Failed;
-    if ((env.cancelled && env.cancelled()) || (env.awaitTurn && !env.awaitTurn())) return SourceOutcome::Cancelled;
+    if ((env.cancelled && env.cancelled()) || (env.awaitTurn && !env.awaitTurn()))
+        return SourceOutcome::Cancelled;
     env.session->SetTimeouts(kServiceAnswerTimeoutMs, kServiceAnswerTimeoutMs);
     std::uint32_t flags = kHttpReload | kHttpNoCookies;
     if (EqualsNoCase(std::string_view(url).substr(0, 6), "https:")) flags |= kHttpSecure;

@@ -28,7 +28,7 @@ bool CoverSourceFromName(std::string_view name, CoverSourceKind& kind);
 // search keeps the agent the design gives it.
 constexpr const char* kServiceUserAgent = "TovrelRadio/1.0 ( http://" TOVREL_STATION_HOST "/ )";
 
-constexpr std::uint32_t kServiceAnswerTimeoutMs = 5000;       // as the results page
+constexpr std::uint32_t kServiceAnswerTimeoutMs = 5000;        // as the results page
 constexpr std::size_t kServiceAnswerLimitBytes = 1024 * 1024;  // far above any answer asked for
 constexpr int kServicePicturesMax = 4;  // the services' best few; more are other releases of the same song
 
@@ -63,7 +63,7 @@ struct CoverSourceEnv {
 };
 
 class CoverSource {
-public:
+   public:
     virtual ~CoverSource() = default;
     virtual CoverSourceKind Kind() const = 0;
     // Up to kServicePicturesMax picture addresses for the track, best first (urls cleared first).

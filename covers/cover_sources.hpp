@@ -5,13 +5,13 @@
 // alone.
 #pragma once
 
-#include "covers/cover_cache.hpp"
-#include "covers/cover_chain.hpp"
-#include "covers/cover_logo.hpp"
-
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "covers/cover_cache.hpp"
+#include "covers/cover_chain.hpp"
+#include "covers/cover_logo.hpp"
 
 struct CoverSources {
     CoverSources() = default;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +14,9 @@ namespace service_json {
 using Json = nlohmann::json;
 
 // The parsed answer; discarded (is_discarded()) when body is not JSON.
-inline Json Parse(std::string_view body) { return Json::parse(body.begin(), body.end(), nullptr, false); }
+inline Json Parse(std::string_view body) {
+    return Json::parse(body.begin(), body.end(), nullptr, false);
+}
 
 // The member `key` of an object, or null when j is no object or has no such member.
 inline const Json* Member(const Json& j, const char* key) {
@@ -27,7 +28,8 @@ inline const Json* Member(const Json& j, const char* key) {
 // A string member's text, or empty when it is missing or not a string.
 inline std::string_view Text(const Json& j, const char* key) {
     const Json* m = Member(j, key);
-    return m != nullptr && m->is_string() ? std::string_view(m->get_ref<const std::string&>()) : std::string_view();
+    return m != nullptr && m->is_string() ? std::string_view(m->get_ref<const std::string&>())
+                                          : std::string_view();
 }
 
 // An array member, or null.

@@ -7,7 +7,7 @@ namespace {
 using service_json::Json;
 
 class DeezerSource : public CoverSource {
-public:
+   public:
     explicit DeezerSource(std::string base) : base_(base.empty() ? kDefaultDeezerUrl : std::move(base)) {}
     CoverSourceKind Kind() const override { return CoverSourceKind::Deezer; }
     SourceOutcome FindPictures(const CoverSourceEnv& env, const CoverTrack& track,
@@ -20,7 +20,7 @@ public:
         return urls.empty() ? SourceOutcome::NoMatch : SourceOutcome::Found;
     }
 
-private:
+   private:
     std::string base_;
 };
 
@@ -69,4 +69,6 @@ bool ParseDeezerAnswer(std::string_view body, const CoverTrack& track, std::vect
     }
 }
 
-std::unique_ptr<CoverSource> MakeDeezerSource(std::string base) { return std::make_unique<DeezerSource>(std::move(base)); }
+std::unique_ptr<CoverSource> MakeDeezerSource(std::string base) {
+    return std::make_unique<DeezerSource>(std::move(base));
+}

@@ -17,7 +17,7 @@ std::string LargerArtwork(std::string_view url) {
 }
 
 class ItunesSource : public CoverSource {
-public:
+   public:
     explicit ItunesSource(std::string base) : base_(base.empty() ? kDefaultItunesUrl : std::move(base)) {}
     CoverSourceKind Kind() const override { return CoverSourceKind::Itunes; }
     SourceOutcome FindPictures(const CoverSourceEnv& env, const CoverTrack& track,
@@ -30,7 +30,7 @@ public:
         return urls.empty() ? SourceOutcome::NoMatch : SourceOutcome::Found;
     }
 
-private:
+   private:
     std::string base_;
 };
 
@@ -64,4 +64,6 @@ bool ParseItunesAnswer(std::string_view body, const CoverTrack& track, std::vect
     }
 }
 
-std::unique_ptr<CoverSource> MakeItunesSource(std::string base) { return std::make_unique<ItunesSource>(std::move(base)); }
+std::unique_ptr<CoverSource> MakeItunesSource(std::string base) {
+    return std::make_unique<ItunesSource>(std::move(base));
+}

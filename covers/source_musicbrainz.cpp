@@ -11,7 +11,7 @@ using service_json::Json;
 constexpr int kMinimumScore = 80;
 
 class MusicBrainzSource : public CoverSource {
-public:
+   public:
     MusicBrainzSource(std::string base, std::string archive)
         : base_(base.empty() ? kDefaultMusicBrainzUrl : std::move(base)),
           archive_(archive.empty() ? kDefaultCoverArtArchiveUrl : std::move(archive)) {}
@@ -26,7 +26,7 @@ public:
         return urls.empty() ? SourceOutcome::NoMatch : SourceOutcome::Found;
     }
 
-private:
+   private:
     std::string base_;
     std::string archive_;
 };
@@ -63,7 +63,8 @@ int Score(const Json& recording) {
 bool IsMbid(std::string_view id) {
     if (id.size() != 36) return false;
     for (const char c : id) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '-')) return false;
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '-'))
+            return false;
     }
     return true;
 }
@@ -83,7 +84,8 @@ std::string BuildMusicBrainzUrl(std::string_view base, const CoverTrack& track) 
 bool ParseMusicBrainzAnswer(std::string_view body, std::string_view coverArtArchiveBase,
                             std::vector<std::string>& urls) {
     urls.clear();
-    std::string archive(coverArtArchiveBase.empty() ? std::string_view(kDefaultCoverArtArchiveUrl) : coverArtArchiveBase);
+    std::string archive(coverArtArchiveBase.empty() ? std::string_view(kDefaultCoverArtArchiveUrl)
+                                                    : coverArtArchiveBase);
     while (!archive.empty() && archive.back() == '/') archive.pop_back();
     try {
         const Json answer = service_json::Parse(body);
@@ -96,7 +98,8 @@ bool ParseMusicBrainzAnswer(std::string_view body, std::string_view coverArtArch
             for (const Json& release : *releases) {
                 // The release group's front cover is the album's, whichever edition has it.
                 const Json* group = service_json::Member(release, "release-group");
-                const std::string_view groupId = group != nullptr ? service_json::Text(*group, "id") : std::string_view();
+                const std::string_view groupId =
+                    group != nullptr ? service_json::Text(*group, "id") : std::string_view();
                 const std::string_view releaseId = service_json::Text(release, "id");
                 std::string url;
                 if (IsMbid(groupId)) {

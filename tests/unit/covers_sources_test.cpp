@@ -1,14 +1,13 @@
 // The picture sources as data (their answers and request addresses), their order, back-off and
 // rate limit on a fake clock, the picture cache in memory and on disk, and station logos.
+#include <gtest/gtest.h>
+
 #include "covers/cover_cache.hpp"
 #include "covers/cover_chain.hpp"
 #include "covers/cover_logo.hpp"
 #include "covers/cover_source.hpp"
-
 #include "covers_fakes.hpp"
 #include "tests/support/test_support.hpp"
-
-#include <gtest/gtest.h>
 
 using namespace covers_test;
 
@@ -55,33 +54,48 @@ TEST(CoverServiceAnswers, TurnIntoPictureAddresses) {
         bool valid;
         Urls urls;
     } cases[] = {
-        {"itunes: larger artwork, wrong artist left out, no address twice", itunes,
+        {"itunes: larger artwork, wrong artist left out, no address twice",
+         itunes,
          R"({"resultCount":3,"results":[{"artistName":"The Artist","artworkUrl100":"https://is1.example/x/100x100bb.jpg"},
              {"artistName":"Other","artworkUrl100":"https://is1.example/y/100x100bb.jpg"},
              {"artistName":"artist","artworkUrl100":"https://is1.example/x/100x100bb.jpg"}]})",
-         true, {"https://is1.example/x/600x600bb.jpg"}},
+         true,
+         {"https://is1.example/x/600x600bb.jpg"}},
         {"itunes: nothing found", itunes, R"({"resultCount":0,"results":[]})", true, {}},
-        {"itunes: wrong types are skipped", itunes,
+        {"itunes: wrong types are skipped",
+         itunes,
          R"({"results":[{"artistName":5,"artworkUrl100":"https://a.example/100x100bb.jpg"},{"artworkUrl100":[1]},
              "x", null, {"artistName":"Artist","artworkUrl100":"ftp://a.example/p.jpg"}]})",
-         true, {}},
+         true,
+         {}},
         {"itunes: no results list", itunes, R"({"resultCount":1})", false, {}},
         {"itunes: cut off", itunes, R"({"resultCount":1,"results":[{"artistName":"Ar)", false, {}},
-        {"deezer: cover_xl, else cover_big", deezer,
+        {"deezer: cover_xl, else cover_big",
+         deezer,
          R"({"data":[{"artist":{"name":"Artist"},"album":{"cover_xl":"https://e.example/xl.jpg","cover_big":"https://e.example/b.jpg"}},
              {"artist":{"name":"Artist"},"album":{"cover_big":"https://e.example/b2.jpg"}},
              {"artist":{"name":"Nobody"},"album":{"cover_xl":"https://e.example/n.jpg"}}],"total":3})",
-         true, {"https://e.example/xl.jpg", "https://e.example/b2.jpg"}},
-        {"deezer: error object", deezer, R"({"error":{"type":"Exception","message":"Quota limit exceeded","code":4}})",
-         false, {}},
+         true,
+         {"https://e.example/xl.jpg", "https://e.example/b2.jpg"}},
+        {"deezer: error object",
+         deezer,
+         R"({"error":{"type":"Exception","message":"Quota limit exceeded","code":4}})",
+         false,
+         {}},
         {"deezer: html page", deezer, "<!DOCTYPE html><html></html>", false, {}},
-        {"musicbrainz: release group first, low scores left out", musicbrainz,
-         R"({"count":2,"recordings":[{"score":100,"releases":[{"id":")" + other + R"(","release-group":{"id":")" + mbid +
-             R"("}},{"id":")" + other + R"("}]},{"score":"40","releases":[{"id":")" + mbid + R"("}]}]})",
-         true, {"http://caa/release-group/" + mbid + "/front-500", "http://caa/release/" + other + "/front-500"}},
-        {"musicbrainz: an id that is no MBID is not put into an address", musicbrainz,
-         R"({"recordings":[{"score":100,"releases":[{"id":"../../x?y"}]},{"score":1e308,"releases":[{"id":")" + mbid + R"("}]}]})",
-         true, {}},
+        {"musicbrainz: release group first, low scores left out",
+         musicbrainz,
+         R"({"count":2,"recordings":[{"score":100,"releases":[{"id":")" + other +
+             R"(","release-group":{"id":")" + mbid + R"("}},{"id":")" + other +
+             R"("}]},{"score":"40","releases":[{"id":")" + mbid + R"("}]}]})",
+         true,
+         {"http://caa/release-group/" + mbid + "/front-500", "http://caa/release/" + other + "/front-500"}},
+        {"musicbrainz: an id that is no MBID is not put into an address",
+         musicbrainz,
+         R"({"recordings":[{"score":100,"releases":[{"id":"../../x?y"}]},{"score":1e308,"releases":[{"id":")" +
+             mbid + R"("}]}]})",
+         true,
+         {}},
         {"musicbrainz: no recordings list", musicbrainz, R"({"error":"Invalid query"})", false, {}},
         {"musicbrainz: not JSON", musicbrainz, "", false, {}},
     };
@@ -92,7 +106,9 @@ TEST(CoverServiceAnswers, TurnIntoPictureAddresses) {
     }
     // At most a few addresses from one answer.
     std::string many = R"({"results":[)";
-    for (int i = 0; i < 9; ++i) many += std::string(i ? "," : "") + R"({"artistName":"Artist","artworkUrl100":"https://a.example/)" + std::to_string(i) + R"(.jpg"})";
+    for (int i = 0; i < 9; ++i)
+        many += std::string(i ? "," : "") + R"({"artistName":"Artist","artworkUrl100":"https://a.example/)" +
+                std::to_string(i) + R"(.jpg"})";
     Urls urls;
     ASSERT_TRUE(ParseItunesAnswer(many + "]}", track, urls));
     EXPECT_EQ(urls.size(), static_cast<std::size_t>(kServicePicturesMax));
@@ -101,13 +117,16 @@ TEST(CoverServiceAnswers, TurnIntoPictureAddresses) {
 TEST(CoverServiceAnswers, RequestAddresses) {
     const CoverTrack track{"AC/DC", "Back \"In\" Black"};
     EXPECT_EQ(BuildItunesUrl("", track),
-              "https://itunes.apple.com/search?term=AC%2FDC%20Back%20%22In%22%20Black&media=music&entity=song&limit=10");
+              "https://itunes.apple.com/"
+              "search?term=AC%2FDC%20Back%20%22In%22%20Black&media=music&entity=song&limit=10");
     EXPECT_EQ(BuildDeezerUrl("http://d/search", track),
               "http://d/search?q=artist%3A%22AC%2FDC%22%20track%3A%22Back%20%20In%20%20Black%22&limit=10");
     EXPECT_EQ(BuildMusicBrainzUrl("", CoverTrack{"", "Jingle"}),
               "https://musicbrainz.org/ws/2/recording?query=recording%3A%22Jingle%22&fmt=json&limit=10");
     EXPECT_EQ(BuildMusicBrainzUrl("http://m", track),
-              "http://m?query=recording%3A%22Back%20%5C%22In%5C%22%20Black%22%20AND%20artist%3A%22AC%2FDC%22&fmt=json&limit=10");
+              "http://"
+              "m?query=recording%3A%22Back%20%5C%22In%5C%22%20Black%22%20AND%20artist%3A%22AC%2FDC%22&fmt="
+              "json&limit=10");
 }
 
 CoverSourcesConfig Given(std::vector<std::string> names) {
@@ -135,7 +154,8 @@ struct FakeClock {
     CoverChain::Clock::time_point now{std::chrono::hours(1)};
     std::vector<std::chrono::milliseconds> sleeps;
     CoverChain::Timing Timing() {
-        return {[this] { return now; }, [this](std::chrono::milliseconds ms) {
+        return {[this] { return now; },
+                [this](std::chrono::milliseconds ms) {
                     sleeps.push_back(ms);
                     now += ms;
                 }};
@@ -182,7 +202,8 @@ TEST(CoverChainRules, MusicBrainzGetsOneRequestASecond) {
     EXPECT_FALSE(chain.AwaitTurn(K::MusicBrainz, {}, clock.now + std::chrono::milliseconds(500)));
     clock.now += std::chrono::milliseconds(400);
     int asked = 0;
-    EXPECT_FALSE(chain.AwaitTurn(K::MusicBrainz, [&asked] { return ++asked > 3; }, std::nullopt));
+    EXPECT_FALSE(chain.AwaitTurn(
+        K::MusicBrainz, [&asked] { return ++asked > 3; }, std::nullopt));
     EXPECT_LT(clock.now - start, std::chrono::seconds(2));
     // After a pause of more than a second there is no wait.
     clock.now += std::chrono::seconds(5);
@@ -239,7 +260,11 @@ TEST(CoverCacheStore, FolderSurvivesARestartAndIgnoresDamage) {
     std::string flipped = good;
     flipped[flipped.size() / 2] ^= 0x20;
     std::vector<CoverBytes> other{Picture("x")};
-    const std::string damaged[] = {"", good.substr(0, good.size() - 1), flipped, good + "x", "not a cover file",
+    const std::string damaged[] = {"",
+                                   good.substr(0, good.size() - 1),
+                                   flipped,
+                                   good + "x",
+                                   "not a cover file",
                                    FormatCoverCacheFile("Another key", other)};
     for (const std::string& bytes : damaged) {
         ASSERT_TRUE(WriteFileBytes(file, bytes));
@@ -262,8 +287,9 @@ TEST(CoverCacheStore, FolderStaysWithinItsSize) {
     cache.SetFolder(dir.path(), 9000);
     for (int i = 0; i < 5; ++i) {
         cache.Store("title " + std::to_string(i), {Picture("p" + std::to_string(i), 3000)});
-        std::filesystem::last_write_time(cache.FileFor("title " + std::to_string(i)),
-                                         std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10 - i));
+        std::filesystem::last_write_time(
+            cache.FileFor("title " + std::to_string(i)),
+            std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10 - i));
     }
     std::uintmax_t total = 0;
     int files = 0;
