@@ -2,6 +2,7 @@
 #include "covers/cover_source.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 #include "common/text.hpp"
@@ -85,6 +86,8 @@ SourceOutcome FetchServiceAnswer(const CoverSourceEnv& env, const std::string& u
     if ((env.cancelled && env.cancelled()) || (env.awaitTurn && !env.awaitTurn()))
         return SourceOutcome::Cancelled;
     env.session->SetTimeouts(kServiceAnswerTimeoutMs, kServiceAnswerTimeoutMs);
+    // The time-outs only count silence; a service that trickles its answer ends here.
+    env.session->SetDeadline(HttpSession::Clock::now() + std::chrono::milliseconds(kServiceAnswerDeadlineMs));
     std::uint32_t flags = kHttpReload | kHttpNoCookies;
     if (EqualsNoCase(std::string_view(url).substr(0, 6), "https:")) flags |= kHttpSecure;
     std::unique_ptr<HttpRequest> request = env.session->OpenUrl(url.c_str(), flags, kServiceAnswerLimitBytes);

@@ -29,6 +29,7 @@ bool CoverSourceFromName(std::string_view name, CoverSourceKind& kind);
 constexpr const char* kServiceUserAgent = "TovrelRadio/1.0 ( http://" TOVREL_STATION_HOST "/ )";
 
 constexpr std::uint32_t kServiceAnswerTimeoutMs = 5000;        // as the results page
+constexpr std::uint32_t kServiceAnswerDeadlineMs = 8000;       // the whole answer, however it trickles
 constexpr std::size_t kServiceAnswerLimitBytes = 1024 * 1024;  // far above any answer asked for
 constexpr int kServicePicturesMax = 4;  // the services' best few; more are other releases of the same song
 
