@@ -2,6 +2,7 @@
 
 #include "common/text.hpp"
 #include "platform/exe_dir.hpp"
+#include "platform/address_guard.hpp"
 
 #include <mutex>
 
@@ -43,24 +44,29 @@ bool StartServices() {
     gNowPlaying.loadConfig = LoadConfig;
     if (!gNowPlaying.session) gNowPlaying.session = OpenHttpSession(NOW_PLAYING_USER_AGENT);
 
-    InitCoverSet(gCovers);
     const AppConfig config = ReadConfig(gSettings);
+    // The server answers /api/info before the window exists: the set starts with the file's
+    // pictures switch, which the window's creation then applies again.
+    InitCoverSet(gCovers, config.show_images);
     SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
     ConfigureCoverSources(gCoverSources, config, ExecutableDirectory());
     gCovers.sources = &gCoverSources;
 
     gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
-    return StartWebServer(gWebContext, config.port);
+    if (!StartWebServer(gWebContext, config.port)) return false;
+    SetOwnServerPort(WebServerPort());  // guarded requests never reach it
+    return true;
 }
 
-void StopServices() {
+bool StopServices() {
     StopWebServer();
-    WaitForCoverWorker(gCovers, kShutdownWaitMs);
+    const bool searchesEnded = StopCoverSearches(gCovers, kShutdownWaitMs);
     {
         std::lock_guard<std::mutex> hold(gCovers.lock);
         FreeCoverSlots(gCovers);
     }
     gNowPlaying.session.reset();
+    return searchesEnded;
 }
 
 AppContext MakeProcessContext(WindowView& view) {

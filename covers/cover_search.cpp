@@ -16,8 +16,11 @@
 
 namespace {
 
-constexpr std::uint32_t kPageFlags = kHttpReload | kHttpNoCookies | kHttpIgnoreCertCnInvalid;
-constexpr std::uint32_t kPictureFlags = kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpIgnoreCertCnInvalid;
+// The page and the pictures come from addresses a third party names: certificates are checked
+// in full, and neither they nor their redirects may reach this program's own server or lead from
+// a public host into the local network.
+constexpr std::uint32_t kPageFlags = kHttpReload | kHttpNoCookies | kHttpGuardAddresses;
+constexpr std::uint32_t kPictureFlags = kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpGuardAddresses;
 
 // Grows buffer to newSize; false (buffer unchanged) when memory runs out.
 bool TryResize(std::vector<std::uint8_t>& buffer, std::size_t newSize) {
@@ -53,19 +56,30 @@ std::size_t ReadBody(HttpRequest& request, std::vector<std::uint8_t>& buffer, st
     return held;
 }
 
+HttpSession::Clock::time_point DeadlineIn(std::uint32_t ms) {
+    return HttpSession::Clock::now() + std::chrono::milliseconds(ms);
+}
+
 enum class EndKind {
     kSilent,  // cancelled before anything was asked of the network
     kNotify,  // nothing to search for, or the search failed
     kNormal,  // all URLs tried, none found, or cancelled during the downloads
 };
 
-// Ends the search of generation g. `searching` belongs to the most recently started worker: an
-// older one must not clear it under a newer search, and the newest one clears it even when it
-// was cancelled by a clear or the pictures switch, which start no worker that could.
+// Ends the search of generation g. `searching` belongs to the newest search: an older one must
+// not clear it under a newer search, and the newest one clears it even when it was cancelled by
+// a clear or the pictures switch, which start no search that could. Whether g is the newest and
+// the clear are one step under workerLock, so a search started in between keeps its flag.
 void EndSearch(CoverSet& set, std::int32_t g, EndKind kind) {
     const bool current = set.generation.load() == g;
     bool flipped = false;
-    if (set.workerGeneration.load() == g) flipped = set.searching.exchange(0) != 0;
+    {
+        std::lock_guard<std::mutex> hold(set.workerLock);
+        if (set.workerGeneration.load() == g) {
+            if (set.endSearchHook) set.endSearchHook();
+            flipped = set.searching.exchange(0) != 0;
+        }
+    }
     bool post = kind == EndKind::kNotify || (kind == EndKind::kNormal && current);
     // A cancelled newest worker still tells the window that "Searching image..." is over.
     if (!current && flipped) post = true;
@@ -78,7 +92,7 @@ bool PublishBytes(CoverSet& set, std::int32_t g, CoverBytes bytes, std::uint32_t
     {
         std::lock_guard<std::mutex> hold(set.lock);
         if (set.generation.load() == g && set.count < MAX_COVERS) {
-            ++set.imageId;
+            BumpImageId(set);
             set.slots[set.count].data = std::move(bytes);
             set.slots[set.count].size = size;
             ++set.count;
@@ -111,6 +125,7 @@ SourceOutcome RunImageSearch(CoverSet& set, std::int32_t g, HttpSession& session
                              bool& pageRead) {
     pageRead = false;
     session.SetTimeouts(kResultsPageTimeoutMs, kResultsPageTimeoutMs);
+    session.SetDeadline(DeadlineIn(kResultsPageDeadlineMs));
     CoverUrlTable table;
     {
         std::vector<std::uint8_t> page;
@@ -145,6 +160,7 @@ bool DownloadCoverImage(HttpSession& session, const char* url, std::vector<std::
                         const std::function<bool()>& cancelled) {
     picture.clear();
     session.SetTimeouts(kPictureTimeoutMs, kPictureTimeoutMs);
+    session.SetDeadline(DeadlineIn(kPictureDeadlineMs));
     std::uint32_t flags = kPictureFlags;
     if (EqualsNoCase(std::string_view(url).substr(0, 6), "https:")) {
         flags |= kHttpSecure;
@@ -238,6 +254,9 @@ void SearchAllSources(CoverSet& set, std::int32_t g, CoverSources& sources, cons
 
     LazySession design(factory, kCoverUserAgent, stale);     // the image search keeps its agent
     LazySession service(factory, kServiceUserAgent, stale);  // the album-art services know who asks
+    // A session of its own: the address guard of one that reached a public service would refuse
+    // a logo on the station's own network.
+    LazySession logoSession(factory, kServiceUserAgent, stale);
     const CoverTrack track = SplitCoverTrack(cleaned);
     for (const CoverSourceKind kind : cleaned.empty() ? std::vector<CoverSourceKind>() : sources.chain.SourcesNow()) {
         if (stale()) break;
@@ -261,7 +280,7 @@ void SearchAllSources(CoverSet& set, std::int32_t g, CoverSources& sources, cons
     if (!stale()) {
         if (!published.empty()) {
             sources.cache.Store(cleaned, published);
-        } else if (CoverBytes bytes = sources.logos.Load(logo, service.Get(), stale)) {
+        } else if (CoverBytes bytes = sources.logos.Load(logo, logoSession.Get(), stale)) {
             // Nothing found (or nothing to search for, as for a jingle): the station's logo.
             PublishBytes(set, g, bytes, static_cast<std::uint32_t>(bytes->size()));
         }
@@ -308,6 +327,7 @@ int CoverSearchWorker(CoverSet& set, std::int32_t g, const CoverSessionFactory& 
         EndSearch(set, g, EndKind::kNotify);
         return 0;
     }
+    session->SetCancelCheck(stale);
 
     std::vector<CoverBytes> published;
     bool pageRead = false;

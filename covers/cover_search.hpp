@@ -20,6 +20,11 @@ constexpr const char* kImageSearchQueryTail = "&qft=+filterui:imagesize-medium&f
 
 constexpr std::uint32_t kResultsPageTimeoutMs = 5000;
 constexpr std::uint32_t kPictureTimeoutMs = 3500;
+// Overall ends of one request, on top of the time-outs above, which only count silence: a host
+// that trickles its answer is cut here. The page (at most 512 KiB) gets 10 s; a picture 30 s,
+// enough for 3.5 MiB on a 1 Mbit/s line and for a usual picture of under 1 MiB at 300 kbit/s.
+constexpr std::uint32_t kResultsPageDeadlineMs = 10000;
+constexpr std::uint32_t kPictureDeadlineMs = 30000;
 constexpr std::size_t kResultsPageInitialBytes = 131072;
 constexpr std::size_t kResultsPageLimitBytes = 524288;
 constexpr std::size_t kPictureInitialBytes = 65536;
@@ -62,16 +67,18 @@ bool BuildResultsPageUrl(std::string_view base, std::string_view encoded, char (
 // True when bytes begin with a JPEG, PNG or WebP signature.
 bool HasPictureSignature(const std::uint8_t* bytes, std::size_t size);
 
-// Downloads one picture with the worker's session (time-outs set to 3500 ms here, and left so).
-// On true, picture holds the bytes of a JPEG, PNG or WebP picture of at least 512 and at most
-// 4,194,304 bytes; on false, picture is empty. cancelled, when given, is asked between reads; a
-// download it stops is dropped.
+// Downloads one picture with the worker's session (time-outs set to 3500 ms and the deadline to
+// 30 s from now here, and left so). On true, picture holds the bytes of a JPEG, PNG or WebP
+// picture of at least 512 and at most 4,194,304 bytes; on false, picture is empty. cancelled,
+// when given, is asked between reads (the session's own cancel check, which stops a transfer in
+// its middle, is the caller's to set); a download it stops is dropped.
 bool DownloadCoverImage(HttpSession& session, const char* url, std::vector<std::uint8_t>& picture,
                         const std::function<bool()>& cancelled = {});
 
 // The search thread's procedure for generation g: fetches the results page for the set's query,
 // downloads the pictures one by one and publishes each into the set while g is current. Uses a
-// session from factory (OpenHttpSession when null). Returns 0.
+// session from factory (OpenHttpSession when null) whose cancel check is "g is no longer
+// current", so a stale search drops its transfer at once. Returns 0.
 int CoverSearchWorker(CoverSet& set, std::int32_t g, const CoverSessionFactory& factory);
 
 // The worker's course when the set has sources: the cache first; then each source in the chain's

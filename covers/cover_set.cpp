@@ -1,6 +1,7 @@
 // The cover set's operations. Lock rules: `lock` guards the pictures, the counters, the query
-// and the pictures switch; `generation` moves only under it. `workerLock` guards the handle of
-// the newest worker. Neither is held while the other is taken, and neither during a transfer.
+// and the pictures switch; `generation` moves only under it. `workerLock` guards which search is
+// the newest, the waiting search and the thread count. Neither is held while the other is taken,
+// and neither during a transfer.
 #include "covers/cover_set.hpp"
 
 #include "common/text.hpp"
@@ -8,21 +9,10 @@
 #include "platform/main_window.hpp"
 
 #include <chrono>
-#include <condition_variable>
+#include <limits>
+#include <thread>
 #include <system_error>
 #include <utility>
-
-struct CoverWorkerState {
-    std::mutex lock;
-    std::condition_variable ended;
-    bool done = false;
-
-    void MarkDone() {
-        std::lock_guard<std::mutex> hold(lock);
-        done = true;
-        ended.notify_all();
-    }
-};
 
 namespace {
 
@@ -41,35 +31,55 @@ bool StartDetachedThread(std::function<void()> body) {
     }
 }
 
-// Starts the worker for generation g and makes it the newest. A caller that lost the race to a
-// newer search starts nothing: its worker would only end at once and could clear `searching`
-// under the newer one.
+// True when generation a was started after b (the counters may wrap).
+bool Newer(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b)) > 0;
+}
+
+// A search thread: runs the search it was started for, then, while one waits, the newest search
+// that found every thread busy. The thread count stays bounded however fast titles change.
+void RunSearches(CoverSet& set, std::int32_t g) {
+    for (;;) {
+        CoverSearchWorker(set, g, set.sessionFactory);
+        std::lock_guard<std::mutex> hold(set.workerLock);
+        if (g == set.workerGeneration.load()) set.newestRunning = false;
+        if (set.pendingGeneration != 0 && !set.stopping) {
+            g = set.pendingGeneration;
+            set.pendingGeneration = 0;
+            continue;
+        }
+        set.liveWorkers.fetch_sub(1);
+        // Notified under the lock, so a waiter cannot see the count and go before this is done.
+        set.workersChanged.notify_all();
+        return;  // the last touch of the set
+    }
+}
+
+// Starts the search of generation g on a thread of its own, or leaves it for the next thread
+// that ends when kMaxCoverWorkers are busy. A caller that lost the race to a newer search starts
+// nothing: its worker would only end at once.
 void StartWorker(CoverSet& set, std::int32_t g) {
     bool failed = false;
     {
         std::lock_guard<std::mutex> hold(set.workerLock);
         const std::int32_t newest = set.workerGeneration.load();
-        if (newest != 0 && static_cast<std::int32_t>(static_cast<std::uint32_t>(g) - static_cast<std::uint32_t>(newest)) < 0) {
+        if (set.stopping || (newest != 0 && Newer(newest, g))) return;
+        set.workerGeneration.store(g);
+        set.newestRunning = true;
+        set.searching.exchange(1);
+        if (set.liveWorkers.load() >= kMaxCoverWorkers) {
+            set.pendingGeneration = g;  // an older waiting search is dropped: it is stale anyway
             return;
         }
-        set.worker.reset();  // the earlier worker is not waited for; it ends once it sees g move on
-        set.workerGeneration.store(g);
-        set.searching.exchange(1);
-
-        auto state = std::make_shared<CoverWorkerState>();
-        CoverSessionFactory factory = set.sessionFactory;
+        set.pendingGeneration = 0;
         set.liveWorkers.fetch_add(1);
-        std::function<void()> body = [&set, g, factory = std::move(factory), state] {
-            CoverSearchWorker(set, g, factory);
-            state->MarkDone();
-            set.liveWorkers.fetch_sub(1);  // the last touch of the set
-        };
+        std::function<void()> body = [&set, g] { RunSearches(set, g); };
         const bool started = set.startThread ? set.startThread(std::move(body)) : StartDetachedThread(std::move(body));
-        if (started) {
-            set.worker = std::move(state);
-        } else {
+        if (!started) {
             set.liveWorkers.fetch_sub(1);
             set.searching.exchange(0);
+            set.newestRunning = false;
+            set.workersChanged.notify_all();
             failed = true;
         }
     }
@@ -79,14 +89,26 @@ void StartWorker(CoverSet& set, std::int32_t g) {
 
 }  // namespace
 
-void InitCoverSet(CoverSet& set) {
+std::int32_t NextImageId(std::int32_t id) {
+    return id <= 0 || id == std::numeric_limits<std::int32_t>::max() ? 1 : id + 1;
+}
+
+void BumpImageId(CoverSet& set) { set.imageId = NextImageId(set.imageId); }
+
+void InitCoverSet(CoverSet& set, bool imagesEnabled) {
     {
         std::lock_guard<std::mutex> hold(set.lock);
         FreeCoverSlots(set);
         set.imageId = 0;
-        set.imagesEnabled = true;
+        set.imagesEnabled = imagesEnabled;
         set.query[0] = u'\0';
         set.generation.fetch_add(1);
+    }
+    {
+        std::lock_guard<std::mutex> hold(set.workerLock);
+        set.stopping = false;
+        set.pendingGeneration = 0;
+        set.newestRunning = false;
     }
     set.searching.store(0);
 }
@@ -108,7 +130,7 @@ void StartCoverSearch(CoverSet& set, std::u16string_view title) {
         g = set.generation.fetch_add(1) + 1;
         CopyText(set.query, View(cut));
         FreeCoverSlots(set);
-        ++set.imageId;
+        BumpImageId(set);
         if (!set.imagesEnabled) return;
     }
     StartWorker(set, g);
@@ -124,7 +146,7 @@ void SetImagesEnabled(CoverSet& set, bool on) {
         if (!on) {
             set.generation.fetch_add(1);
             FreeCoverSlots(set);
-            ++set.imageId;
+            BumpImageId(set);
         } else if (changed) {
             CopyText(remembered, View(set.query));
         }
@@ -140,7 +162,7 @@ void ClearCovers(CoverSet& set) {
         set.generation.fetch_add(1);
         set.query[0] = u'\0';
         FreeCoverSlots(set);
-        ++set.imageId;
+        BumpImageId(set);
     }
     PostToMainWindow(MSG_COVERS_CHANGED, 0);
 }
@@ -159,7 +181,7 @@ void RotateCover(CoverSet& set) {
     std::lock_guard<std::mutex> hold(set.lock);
     if (set.imagesEnabled && set.count > 1) {
         set.currentIndex = (set.currentIndex + 1) % set.count;
-        ++set.imageId;
+        BumpImageId(set);
     }
 }
 
@@ -176,19 +198,27 @@ bool GetCurrentCover(CoverSet& set, CoverBytes* bytes, std::uint32_t* size, std:
 }
 
 bool WaitForCoverWorker(CoverSet& set, int timeoutMs) {
-    std::shared_ptr<CoverWorkerState> state;
+    std::unique_lock<std::mutex> hold(set.workerLock);
+    return set.workersChanged.wait_for(hold, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
+                                       [&set] { return !set.newestRunning; });
+}
+
+bool StopCoverSearches(CoverSet& set, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     {
         std::lock_guard<std::mutex> hold(set.workerLock);
-        state = set.worker;
+        set.stopping = true;
+        if (set.pendingGeneration != 0) {  // the waiting search never runs
+            set.pendingGeneration = 0;
+            set.newestRunning = false;
+            set.workersChanged.notify_all();
+        }
     }
-    if (!state) return true;
-    bool done = false;
     {
-        std::unique_lock<std::mutex> hold(state->lock);
-        done = state->ended.wait_for(hold, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
-                                     [&state] { return state->done; });
+        // Every worker's stale check (asked between its steps and during its transfers) fails.
+        std::lock_guard<std::mutex> hold(set.lock);
+        set.generation.fetch_add(1);
     }
-    std::lock_guard<std::mutex> hold(set.workerLock);
-    if (set.worker == state) set.worker.reset();  // closed and forgotten, as after any wait
-    return done;
+    std::unique_lock<std::mutex> hold(set.workerLock);
+    return set.workersChanged.wait_until(hold, end, [&set] { return set.liveWorkers.load() == 0; });
 }

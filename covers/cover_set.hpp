@@ -2,13 +2,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 constexpr int MAX_COVERS = 8;
@@ -29,15 +29,18 @@ struct CoverSources;
 using CoverSessionFactory = std::function<std::unique_ptr<HttpSession>(const char* userAgent)>;
 // Runs body on a new thread that nobody joins; false when no thread could be started.
 using CoverThreadStarter = std::function<bool(std::function<void()> body)>;
-// Completion of one search worker, shared by the worker and the set (see WaitForCoverWorker).
-struct CoverWorkerState;
+
+// At most this many search threads are alive at once. A search that finds them all busy (every
+// one of them then works for a stale search and is being cancelled) waits for the first to end,
+// which takes it on.
+constexpr int kMaxCoverWorkers = 3;
 
 struct CoverSet {
     std::mutex lock;  // the cover lock: guards slots, count, currentIndex, imageId, query, imagesEnabled
     CoverSlot slots[MAX_COVERS];
     std::int32_t count = 0;
     std::int32_t currentIndex = 0;
-    std::int32_t imageId = 0;
+    std::int32_t imageId = 0;  // moved only by BumpImageId
     std::atomic<std::int32_t> generation{0};  // incremented under the lock, read without it
     std::atomic<std::int32_t> searching{0};
     bool imagesEnabled = true;
@@ -45,26 +48,32 @@ struct CoverSet {
     // Where the worker finds the results page ("https://.../images/async"); set once at start-up.
     char imageSearchUrl[256] = {};
 
-    // The most recently started worker. workerLock makes closing the previous one and storing the
-    // new one a step of one caller at a time; it is never taken while `lock` is held, nor the
-    // other way round.
+    // The search threads. workerLock guards the fields below and makes "is this still the newest
+    // search?" and a change of `searching` one step. It is never taken while `lock` is held, nor
+    // the other way round.
     std::mutex workerLock;
-    std::shared_ptr<CoverWorkerState> worker;       // guarded by workerLock
-    std::atomic<std::int32_t> workerGeneration{0};  // the generation `worker` was started for
-    std::atomic<std::int32_t> liveWorkers{0};       // workers that may still touch this set
+    std::condition_variable workersChanged;          // a search or a thread ended
+    std::atomic<std::int32_t> workerGeneration{0};  // the newest search, running or waiting for a thread
+    std::int32_t pendingGeneration = 0;             // the newest search while it waits for a thread; 0: none
+    bool newestRunning = false;                     // the newest search has not ended yet
+    bool stopping = false;                          // shutdown: no search starts any more
+    std::atomic<std::int32_t> liveWorkers{0};       // search threads that may still touch this set
 
     // The sources after the image search, the cache and the logo; set once at start-up, before
     // the first search (null: the image search alone, as designed). Outlives every worker.
     CoverSources* sources = nullptr;
 
     // Hooks for tests; set before the first search and left alone afterwards. Null means the real
-    // thing: OpenHttpSession, and a detached std::thread.
+    // thing: OpenHttpSession, and a detached std::thread. endSearchHook runs inside the step that
+    // ends a search (workerLock held; it must not take it).
     CoverSessionFactory sessionFactory;
     CoverThreadStarter startThread;
+    std::function<void()> endSearchHook;
 };
 
-// Empty set, pictures on, generation incremented once (so it starts at 1).
-void InitCoverSet(CoverSet& set);
+// Empty set, pictures as given, generation incremented once (so it starts at 1). The server may
+// read the set as soon as it starts, so it is set up with the configured pictures switch.
+void InitCoverSet(CoverSet& set, bool imagesEnabled = true);
 
 void StartCoverSearch(CoverSet& set, std::u16string_view title);
 void SetImagesEnabled(CoverSet& set, bool on);
@@ -72,13 +81,24 @@ void ClearCovers(CoverSet& set);
 void FreeCoverSlots(CoverSet& set);  // the caller holds set.lock
 void RotateCover(CoverSet& set);
 
+// The id after id: counts up through the positive values and wraps from the largest to 1, so it
+// never overflows and never takes 0 (what readers report for "no picture") or a negative value.
+std::int32_t NextImageId(std::int32_t id);
+// Moves imageId on (the caller holds set.lock): every change of what may be shown calls this.
+void BumpImageId(CoverSet& set);
+
 // The picture on show. Any output may be null. Returns false (outputs untouched except imageId,
 // which is always reported when asked for) when no picture is on show.
 bool GetCurrentCover(CoverSet& set, CoverBytes* bytes, std::uint32_t* size, std::int32_t* imageId);
 
-// Waits at most timeoutMs for the last search worker to end (shutdown). Returns true when none
-// is running any more. A worker still running afterwards only touches state it shares ownership of.
+// Waits at most timeoutMs for the newest search to end (including one still waiting for a
+// thread). Returns true when it is not running any more.
 bool WaitForCoverWorker(CoverSet& set, int timeoutMs);
+
+// Shutdown: cancels every search (a worker in the middle of a transfer drops it), starts no
+// more, and waits at most timeoutMs in all for every search thread to end. Returns true when
+// none is left; one still running afterwards touches nothing but this set, which lives on.
+bool StopCoverSearches(CoverSet& set, int timeoutMs);
 
 // Sets where the worker asks for results pages (empty: the built-in Bing address).
 void SetImageSearchUrl(CoverSet& set, std::string_view url);

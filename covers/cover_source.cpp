@@ -88,7 +88,9 @@ SourceOutcome FetchServiceAnswer(const CoverSourceEnv& env, const std::string& u
     env.session->SetTimeouts(kServiceAnswerTimeoutMs, kServiceAnswerTimeoutMs);
     // The time-outs only count silence; a service that trickles its answer ends here.
     env.session->SetDeadline(HttpSession::Clock::now() + std::chrono::milliseconds(kServiceAnswerDeadlineMs));
-    std::uint32_t flags = kHttpReload | kHttpNoCookies;
+    // Guarded like the search's own requests: the answer's addresses and redirects are a third
+    // party's word.
+    std::uint32_t flags = kHttpReload | kHttpNoCookies | kHttpGuardAddresses;
     if (EqualsNoCase(std::string_view(url).substr(0, 6), "https:")) flags |= kHttpSecure;
     std::unique_ptr<HttpRequest> request = env.session->OpenUrl(url.c_str(), flags, kServiceAnswerLimitBytes);
     if (!request) return env.cancelled && env.cancelled() ? SourceOutcome::Cancelled : SourceOutcome::Failed;

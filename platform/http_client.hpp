@@ -19,6 +19,11 @@ enum HttpFlag : std::uint32_t {
     kHttpPragmaNoCache = 1u << 3,        // INTERNET_FLAG_PRAGMA_NOCACHE: no-cache request headers
     kHttpIgnoreCertCnInvalid = 1u << 4,  // INTERNET_FLAG_IGNORE_CERT_CN_INVALID
     kHttpSecure = 1u << 5,               // INTERNET_FLAG_SECURE
+    // No WinINet counterpart: the request (its redirects included) never reaches this program's
+    // own web server, and once the session has connected to a public address it connects to no
+    // loopback, private or link-local one (see platform/address_guard.hpp). For requests to
+    // addresses that a third party names.
+    kHttpGuardAddresses = 1u << 6,
 };
 
 class HttpRequest {
@@ -63,3 +68,8 @@ private:
 
 // Opens a session with the given user agent and the system's proxy settings. Null on failure.
 std::unique_ptr<HttpSession> OpenHttpSession(const char* userAgent);
+
+// Test hook: https requests opened from now on trust only the certificates in this PEM text
+// (empty: the system's store again). Only the libcurl client honours it; WinINet always uses
+// the system's store.
+void SetTrustedCertificatesForTesting(const char* pem);

@@ -6,16 +6,25 @@
 // the receive time-out is measured here to the poll interval (libcurl has no per-read
 // time-out); a session deadline ends the transfer there, keeping what has arrived. The body is
 // kept only up to the caller's maxBodyBytes; once that is reached the transfer is dropped, which
-// is not an error for the caller.
+// is not an error for the caller. A cancel check is asked at every turn of that loop (at most
+// kPollMs apart) and drops the transfer at once.
+//
+// Guarded requests (kHttpGuardAddresses) have every address checked by the session's
+// AddressGuard just before libcurl opens a socket to it, redirects included, so what is checked
+// is what is connected to. Through a proxy that address is the proxy's.
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/address_guard.hpp"
 #include "platform/http_client.hpp"
 
 namespace {
@@ -27,6 +36,12 @@ constexpr int kPollMs = 20;
 // Used until SetTimeouts is called: the order of WinINet's own defaults.
 constexpr std::uint32_t kDefaultConnectMs = 60000;
 constexpr std::uint32_t kDefaultReceiveMs = 30000;
+
+std::mutex gTrustLock;
+std::string& TrustedPem() {
+    static std::string* pem = new std::string;  // outlives any late request
+    return *pem;
+}
 
 bool CurlReady() {
     // Function-local static: initialised once even when several threads open sessions at once.
@@ -72,8 +87,8 @@ int OnConnected(void* user, char*, char*, int, int) {
 
 class CurlRequest final : public HttpRequest {
 public:
-    CurlRequest(long status, std::vector<char> body, bool failed)
-        : status_(status), body_(std::move(body)), failed_(failed) {}
+    CurlRequest(long status, std::vector<char> body, bool failed, std::function<bool()> cancelled)
+        : status_(status), body_(std::move(body)), failed_(failed), cancelled_(std::move(cancelled)) {}
 
     bool QueryStatusCode(std::uint32_t& code) override {
         if (status_ <= 0) return false;
@@ -85,6 +100,7 @@ public:
     // the read after them, as a stalled connection does with WinINet.
     bool Read(void* buffer, std::size_t maxBytes, std::size_t& bytesRead) override {
         bytesRead = 0;
+        if (cancelled_ && cancelled_()) return false;
         if (pos_ < body_.size()) {
             bytesRead = std::min(maxBytes, body_.size() - pos_);
             if (bytesRead > 0) std::memcpy(buffer, body_.data() + pos_, bytesRead);
@@ -99,6 +115,7 @@ private:
     std::vector<char> body_;
     std::size_t pos_ = 0;
     bool failed_;
+    std::function<bool()> cancelled_;
 };
 
 class CurlSession final : public HttpSession {
@@ -116,7 +133,20 @@ private:
     std::string agent_;
     std::uint32_t connectMs_ = kDefaultConnectMs;
     std::uint32_t receiveMs_ = kDefaultReceiveMs;
+    AddressGuard guard_;
 };
+
+// CURLOPT_OPENSOCKETFUNCTION for guarded requests: a refused address gets no socket, and
+// libcurl tries the next one or fails the request.
+curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+    auto* guard = static_cast<AddressGuard*>(user);
+    IpAddress peer;
+    if (!IpAddressFromSockaddr(&address->addr, address->addrlen, peer) ||
+        !guard->Allow(peer, OwnServerPort(), IsThisMachineAddress)) {
+        return CURL_SOCKET_BAD;
+    }
+    return socket(address->family, address->socktype, address->protocol);
+}
 
 struct EasyDeleter {
     void operator()(CURL* h) const { curl_easy_cleanup(h); }
@@ -164,6 +194,20 @@ std::unique_ptr<HttpRequest> CurlSession::OpenUrl(const char* url, std::uint32_t
         // Only the host name check is waived; the chain is still verified.
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
     }
+    std::string trusted;
+    {
+        std::lock_guard<std::mutex> hold(gTrustLock);
+        trusted = TrustedPem();
+    }
+    if (!trusted.empty()) {
+        curl_blob blob{trusted.data(), trusted.size(), CURL_BLOB_COPY};
+        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+        curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    }
+    if ((flags & kHttpGuardAddresses) != 0) {
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &guard_);
+    }
     if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
@@ -176,9 +220,14 @@ std::unique_ptr<HttpRequest> CurlSession::OpenUrl(const char* url, std::uint32_t
     if (curl_multi_add_handle(multi.get(), e) != CURLM_OK) return nullptr;
     const auto receiveLimit = std::chrono::milliseconds(receiveMs_ > 0 ? receiveMs_ : kDefaultReceiveMs);
     const std::optional<Clock::time_point> deadline = Deadline();
+    const std::function<bool()> cancelled = CancelCheck();
     bool stalled = false;
     int running = 1;
     for (;;) {
+        if (cancelled && cancelled()) {
+            curl_multi_remove_handle(multi.get(), e);
+            return nullptr;
+        }
         if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
         if (running == 0) break;
         const Clock::time_point now = Clock::now();
@@ -209,7 +258,7 @@ std::unique_ptr<HttpRequest> CurlSession::OpenUrl(const char* url, std::uint32_t
 
     const bool complete = result == CURLE_OK || (result == CURLE_WRITE_ERROR && t.capped);
     if (!complete && t.body.empty()) return nullptr;
-    return std::make_unique<CurlRequest>(status, std::move(t.body), !complete);
+    return std::make_unique<CurlRequest>(status, std::move(t.body), !complete, cancelled);
 }
 
 }  // namespace
@@ -217,4 +266,9 @@ std::unique_ptr<HttpRequest> CurlSession::OpenUrl(const char* url, std::uint32_t
 std::unique_ptr<HttpSession> OpenHttpSession(const char* userAgent) {
     if (!CurlReady()) return nullptr;
     return std::make_unique<CurlSession>(userAgent);
+}
+
+void SetTrustedCertificatesForTesting(const char* pem) {
+    std::lock_guard<std::mutex> hold(gTrustLock);
+    TrustedPem() = pem != nullptr ? pem : "";
 }

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -26,6 +27,18 @@ void WatchSignals(const sigset_t& signals, const std::atomic<bool>& stop) {
     }
 }
 
+// Ends the program after StopServices. A cover search still running then may be inside libcurl
+// or its TLS library, whose clean-ups at exit would free what it uses: the process then ends at
+// once, with the same code, after flushing what it printed.
+int Finish(bool searchesEnded, int exitCode) {
+    if (!searchesEnded) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(exitCode);
+    }
+    return exitCode;
+}
+
 }  // namespace
 
 int main() {
@@ -42,8 +55,7 @@ int main() {
     const int port = ConfiguredPort(gSettings);
     if (!serving) {
         std::fprintf(stderr, "tovrel-radio: the web server cannot listen on port %d\n", port);
-        StopServices();
-        return 1;
+        return Finish(StopServices(), 1);
     }
     std::printf("Radio Tovrel Monitor & Server: http://127.0.0.1:%d/\n", port);
     std::fflush(stdout);
@@ -57,6 +69,5 @@ int main() {
 
     stopWatching.store(true);
     watcher.join();
-    StopServices();
-    return exitCode;
+    return Finish(StopServices(), exitCode);
 }

@@ -19,11 +19,16 @@ void DeleteBrushes() {
     gListBrush = nullptr;
 }
 
-// Shutdown from the web server on: the window is gone by now.
-void TearDown(ULONG_PTR gdiplusToken) {
-    StopServices();
+// Shutdown from the web server on (the window is gone by now), then the end of the process. A
+// cover search still running after its wait may be inside WinINet: the process then ends with
+// ExitProcess, which stops that thread before any library is unloaded, rather than returning
+// into the runtime's clean-ups at exit, which would run beside it.
+int TearDown(ULONG_PTR gdiplusToken, int exitCode) {
+    const bool searchesEnded = StopServices();
     Gdiplus::GdiplusShutdown(gdiplusToken);
     CoUninitialize();
+    if (!searchesEnded) ExitProcess(static_cast<UINT>(exitCode));
+    return exitCode;
 }
 
 }  // namespace
@@ -58,8 +63,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
                                       CW_USEDEFAULT, size.width, size.height, nullptr, nullptr, instance, nullptr);
     if (!hwnd) {
         DeleteBrushes();
-        TearDown(gdiplusToken);
-        return 1;
+        return TearDown(gdiplusToken, 1);
     }
     SetWindowPos(hwnd, nullptr, 0, 0, size.width, size.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     ShowWindow(hwnd, showCommand);
@@ -72,6 +76,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     }
 
     DeleteBrushes();
-    TearDown(gdiplusToken);
-    return static_cast<int>(msg.wParam);
+    return TearDown(gdiplusToken, static_cast<int>(msg.wParam));
 }

@@ -176,3 +176,123 @@ TEST(CoverRace, AgainstTheSimulatorWithTheRealClient) {
     EXPECT_NE(CoverText(set.slots[2].data).find("tag:z;"), std::string::npos);
     SetMainWindowTarget(nullptr);
 }
+
+TEST(CoverRace, ANewSearchStartedWhileTheLastOneEndsKeepsItsSearchingFlag) {
+    InstallRecorder();
+    CoverSet& set = LeakedSet();
+    auto bodies = std::make_shared<std::vector<std::function<void()>>>();
+    set.startThread = [bodies](std::function<void()> body) {  // run by hand below
+        bodies->push_back(std::move(body));
+        return true;
+    };
+    set.sessionFactory = FactoryFor(std::make_shared<FakeWeb>());  // an empty page: the search ends
+    CopyText(set.imageSearchUrl, "http://search/images/async");
+    StartCoverSearch(set, u"Old");
+    ASSERT_EQ(bodies->size(), 1u);
+
+    // While the old search ends, a new title arrives on another thread; the hook widens the
+    // moment between "am I the newest?" and the clear of the flag.
+    std::atomic<bool> go{false};
+    std::thread title([&] {
+        WaitFor([&] { return go.load(); }, std::chrono::milliseconds(5000));
+        StartCoverSearch(set, u"New");
+    });
+    set.endSearchHook = [&] {
+        if (go.exchange(true)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    };
+    std::thread old((*bodies)[0]);
+    old.join();
+    title.join();
+    set.endSearchHook = nullptr;
+    ASSERT_EQ(bodies->size(), 2u);
+    EXPECT_EQ(set.searching.load(), 1) << "the new search is still running";
+    std::thread fresh((*bodies)[1]);
+    fresh.join();
+    EXPECT_EQ(set.searching.load(), 0);
+    SetMainWindowTarget(nullptr);
+}
+
+// Counts the search threads alive at once while 100 titles follow each other, then times the
+// search for "Final" (started after beforeFinal) until it ends.
+struct Burst {
+    std::atomic<int> alive{0};
+    std::atomic<int> most{0};
+    long long finalMs = 0;
+
+    void Run(CoverSet& set, const std::function<void()>& beforeFinal) {
+        set.startThread = [this](std::function<void()> body) {
+            std::thread([this, body = std::move(body)] {
+                const int now = ++alive;
+                for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+                }
+                body();
+                --alive;
+            }).detach();
+            return true;
+        };
+        for (int i = 0; i < 100; ++i) {
+            const std::string n = std::to_string(i);
+            StartCoverSearch(set, u"Burst " + std::u16string(n.begin(), n.end()));
+            if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+        beforeFinal();
+        const auto t0 = std::chrono::steady_clock::now();
+        StartCoverSearch(set, u"Final");
+        EXPECT_TRUE(WaitForCoverWorker(set, 10000));
+        finalMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        ::testing::Test::RecordProperty("newest_search_ms", static_cast<int>(finalMs));
+        ::testing::Test::RecordProperty("most_threads", most.load());
+        EXPECT_LE(most.load(), kMaxCoverWorkers);
+        EXPECT_TRUE(AllEnded(set));
+        EXPECT_TRUE(WaitFor([&] { return alive.load() == 0; }, std::chrono::milliseconds(3000)));
+    }
+};
+
+TEST(CoverRace, ABurstOfTitlesWithDeafHostsKeepsThreadsBoundedAndTheNewestFast) {
+    InstallRecorder();
+    CoverSet& set = LeakedSet();
+    auto web = std::make_shared<FakeWeb>();
+    FakeAnswer page;  // every title's page points at a host that never answers...
+    page.body = EntityItem("http://pics/deaf");
+    web->SetPage(page);
+    FakeAnswer deaf;
+    deaf.hangs = true;
+    web->Set("http://pics/deaf", deaf);
+    FakeAnswer good;  // ...but the last one's
+    good.body = EntityItem("http://pics/good");
+    web->Set("http://search/images/async?q=Final%20album%20cover&qft=+filterui:imagesize-medium&first=1&count=10", good);
+    FakeAnswer pic;
+    pic.body = PictureBytes("jpeg", "good");
+    web->Set("http://pics/good", pic);
+    set.sessionFactory = FactoryFor(web);
+    CopyText(set.imageSearchUrl, "http://search/images/async");
+    static Burst burst;  // outlives a thread that a failed test leaves behind
+    burst.Run(set, [] {});
+    EXPECT_LT(burst.finalMs, 1500) << "the newest search waited for stale ones";
+    EXPECT_EQ(Tags(set), std::set<std::string>{"go"});
+    SetMainWindowTarget(nullptr);
+}
+
+TEST(CoverRace, ABurstOfTitlesWithTheRealClientAndAPictureHostThatNeverAnswers) {
+    if (SimulatorPort() == 0) GTEST_SKIP() << "no station simulator";
+    if (!OpenHttpSession("probe")) GTEST_SKIP() << "no HTTP client";
+    SimControl sim(SimulatorPort());
+    ASSERT_TRUE(sim.Reset());
+    const auto configure = [](const std::string& json) {
+        return RawHttpExchange(SimulatorPort(), "POST /_sim/images HTTP/1.0\r\nContent-Length: " +
+                                                    std::to_string(json.size()) + "\r\n\r\n" + json)
+                   .find(" 200 ") != std::string::npos;
+    };
+    ASSERT_TRUE(configure("{\"urls\": [\"{base}/pics/hang/h\"]}"));
+    InstallRecorder();
+    CoverSet& set = LeakedSet();
+    SetImageSearchUrl(set, sim.BaseUrl() + "/images/async");
+    static Burst burst;
+    burst.Run(set, [&] { EXPECT_TRUE(configure("{\"urls\": [\"{base}/pics/jpeg/final\"]}")); });
+    // A client that drops a transfer for the cancel check frees a thread at once; one that does
+    // not frees it at the picture's 3500 ms time-out at the latest.
+    EXPECT_LT(burst.finalMs, 3500 + 2000);
+    EXPECT_EQ(set.count, 1);
+    SetMainWindowTarget(nullptr);
+}

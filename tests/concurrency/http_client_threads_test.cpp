@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,56 @@ TEST(HttpClientThreads, SessionsOnSeveralThreads) {
     go = true;
     for (auto& th : threads) th.join();
     EXPECT_EQ(ok.load(), 20);
+}
+
+// Requests on several threads are stopped at once by a check that another thread turns true,
+// while the other threads keep opening and closing requests of their own.
+TEST(HttpClientThreads, CancelWhileOthersRun) {
+    if (SimulatorPort() == 0) GTEST_SKIP() << "no station simulator";
+    SimControl sim(SimulatorPort());
+    ASSERT_TRUE(sim.Set(R"({"path":"/drip","body":"abcdefghij","trickle_ms":1000,"chunk":1})"));
+    ASSERT_TRUE(sim.SetBody("/quick", "payload"));
+    const std::string drip = sim.BaseUrl() + "/drip";
+    const std::string quick = sim.BaseUrl() + "/quick";
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> stoppedInTime{0};
+    std::atomic<int> quickOk{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            auto session = OpenHttpSession("Lavf/57.83.100");
+            if (!session) return;
+            session->SetTimeouts(5000, 5000);
+            session->SetCancelCheck([&cancelled] { return cancelled.load(); });
+            auto r = session->OpenUrl(drip.c_str(), kHttpReload, 64);
+            char buf[64];
+            std::size_t got = 0;
+            while (r && r->Read(buf, sizeof buf, got) && got > 0) {
+            }
+            if (cancelled.load()) ++stoppedInTime;
+        });
+    }
+    threads.emplace_back([&] {
+        auto session = OpenHttpSession("Lavf/57.83.100");
+        if (!session) return;
+        session->SetTimeouts(3000, 3000);
+        for (int i = 0; i < 200 && !done.load(); ++i) {
+            auto r = session->OpenUrl(quick.c_str(), kHttpReload, 64);
+            char buf[64];
+            std::size_t got = 0;
+            if (r && r->Read(buf, sizeof buf, got) && std::string(buf, got) == "payload") ++quickOk;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    cancelled = true;
+    const auto flipped = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < 3; ++i) threads[i].join();
+    EXPECT_LT(std::chrono::steady_clock::now() - flipped, std::chrono::milliseconds(1000));
+    done = true;
+    threads[3].join();
+    EXPECT_EQ(stoppedInTime.load(), 3);
+    EXPECT_GT(quickOk.load(), 0);
 }
 
 }  // namespace

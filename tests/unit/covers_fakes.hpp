@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +29,7 @@ struct FakeAnswer {
     std::size_t chunk = 0;    // bytes per read at most; 0 = as many as asked
     int readDelayMs = 0;      // pause before each read
     bool failAfterBody = false;
+    bool hangs = false;            // never answers: OpenUrl waits for the receive time-out
     std::function<void()> onOpen;  // runs when the request is opened
 };
 
@@ -38,9 +40,32 @@ struct FakeRequestLog {
     std::uint32_t connectMs = 0;
     std::uint32_t receiveMs = 0;
     std::size_t largestRead = 0;
+    std::optional<HttpSession::Clock::time_point> deadline;
+    bool cancellable = false;  // the session had a cancel check
 };
 
-// The outside world as a table of URL -> answer. Any URL holding "/images/async?" gets `page`.
+// What a request of the fake session keeps of its session, as the real clients do: the cancel
+// check and the deadline end a wait within a few milliseconds.
+struct FakeLimits {
+    std::function<bool()> cancelled;
+    std::optional<HttpSession::Clock::time_point> deadline;
+
+    bool Over() const {
+        return (cancelled && cancelled()) || (deadline && HttpSession::Clock::now() >= *deadline);
+    }
+    // Waits ms unless the request is cancelled or its deadline passes; false then.
+    bool Wait(int ms) const {
+        const auto end = HttpSession::Clock::now() + std::chrono::milliseconds(ms);
+        while (HttpSession::Clock::now() < end) {
+            if (Over()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return !Over();
+    }
+};
+
+// The outside world as a table of URL -> answer. A URL holding "/images/async?" that is not in
+// the table gets `page`.
 class FakeWeb {
 public:
     void Set(const std::string& url, FakeAnswer answer) {
@@ -63,8 +88,8 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         log_.push_back(entry);
         logIndex = log_.size() - 1;
-        const std::string key = url.find("/images/async?") != std::string::npos ? "page" : url;
-        auto it = answers_.find(key);
+        auto it = answers_.find(url);
+        if (it == answers_.end() && url.find("/images/async?") != std::string::npos) it = answers_.find("page");
         if (it == answers_.end() || !it->second.opens) return false;
         out = it->second;
         return true;
@@ -87,8 +112,8 @@ private:
 
 class FakeRequest : public HttpRequest {
 public:
-    FakeRequest(std::shared_ptr<FakeWeb> web, FakeAnswer answer, std::size_t index)
-        : web_(std::move(web)), answer_(std::move(answer)), index_(index) {}
+    FakeRequest(std::shared_ptr<FakeWeb> web, FakeAnswer answer, std::size_t index, FakeLimits limits)
+        : web_(std::move(web)), answer_(std::move(answer)), index_(index), limits_(std::move(limits)) {}
     bool QueryStatusCode(std::uint32_t& code) override {
         if (!answer_.statusKnown) return false;
         code = answer_.status;
@@ -97,7 +122,7 @@ public:
     bool Read(void* buffer, std::size_t maxBytes, std::size_t& bytesRead) override {
         bytesRead = 0;
         web_->NoteRead(index_, maxBytes);
-        if (answer_.readDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer_.readDelayMs));
+        if (!limits_.Wait(answer_.readDelayMs)) return false;
         if (offset_ >= answer_.body.size()) return !answer_.failAfterBody;
         std::size_t n = std::min(maxBytes, answer_.body.size() - offset_);
         if (answer_.chunk > 0) n = std::min(n, answer_.chunk);
@@ -111,6 +136,7 @@ private:
     std::shared_ptr<FakeWeb> web_;
     FakeAnswer answer_;
     std::size_t index_;
+    FakeLimits limits_;
     std::size_t offset_ = 0;
 };
 
@@ -123,12 +149,17 @@ public:
         receiveMs_ = receiveMs;
     }
     std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t flags, std::size_t maxBodyBytes) override {
-        FakeRequestLog entry{url, flags, maxBodyBytes, connectMs_, receiveMs_, 0};
+        FakeRequestLog entry{url, flags, maxBodyBytes, connectMs_, receiveMs_, 0, Deadline(), bool(CancelCheck())};
         FakeAnswer answer;
         std::size_t index = 0;
         if (!web_->Find(url, answer, index, entry)) return nullptr;
         if (answer.onOpen) answer.onOpen();
-        return std::make_unique<FakeRequest>(web_, std::move(answer), index);
+        FakeLimits limits{CancelCheck(), Deadline()};
+        if (answer.hangs) {
+            limits.Wait(static_cast<int>(receiveMs_));
+            return nullptr;
+        }
+        return std::make_unique<FakeRequest>(web_, std::move(answer), index, std::move(limits));
     }
 
 private:

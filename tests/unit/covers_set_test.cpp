@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <limits>
+
 using namespace covers_test;
 
 namespace {
@@ -219,4 +222,117 @@ TEST(CoverSetWorker, WaitIsBoundedAndReportsARunningWorker) {
     EXPECT_TRUE(WaitForCoverWorker(set, 1500));
     EXPECT_TRUE(WaitFor([&] { return set.liveWorkers.load() == 0; }, std::chrono::milliseconds(3000)));
     EXPECT_EQ(set.searching.load(), 0);
+}
+
+TEST(CoverSetId, NeverOverflowsAndNeverMeansNoPicture) {
+    const std::int32_t top = std::numeric_limits<std::int32_t>::max();
+    const std::pair<std::int32_t, std::int32_t> steps[] = {{0, 1}, {1, 2}, {top - 1, top}, {top, 1}, {-7, 1}};
+    for (const auto& [from, to] : steps) EXPECT_EQ(NextImageId(from), to) << from;
+
+    // Every operation that moves the id wraps the same way.
+    CoverSet& set = LeakedSet();
+    HeldWorkers held;
+    set.startThread = held.Starter();
+    const std::function<void()> moves[] = {
+        [&] { StartCoverSearch(set, u"Song"); },
+        [&] { ClearCovers(set); },
+        [&] { SetImagesEnabled(set, false); },
+        [&] { Fill(set, 2); RotateCover(set); },
+    };
+    for (const auto& move : moves) {
+        set.imagesEnabled = true;
+        set.imageId = top;
+        move();
+        EXPECT_EQ(set.imageId, 1);
+    }
+}
+
+TEST(CoverSetWorker, ThreadsAreBoundedAndAFreedThreadTakesOnTheNewestSearch) {
+    Recorder& rec = InstallRecorder();
+    CoverSet& set = LeakedSet();
+    HeldWorkers held;
+    set.startThread = held.Starter();
+    auto web = std::make_shared<FakeWeb>();
+    FakeAnswer page;
+    page.body = EntityItem("http://pics/one");
+    web->SetPage(page);
+    FakeAnswer pic;
+    pic.body = PictureBytes("jpeg", "one");
+    web->Set("http://pics/one", pic);
+    set.sessionFactory = FactoryFor(web);
+    CopyText(set.imageSearchUrl, "http://search/images/async");
+
+    for (char16_t c = u'A'; c <= u'F'; ++c) StartCoverSearch(set, std::u16string(1, c));
+    ASSERT_EQ(held.bodies->size(), 3u);  // A, B, C; D and E were dropped for F, which waits
+    EXPECT_EQ(set.liveWorkers.load(), 3);
+    EXPECT_EQ(set.searching.load(), 1);
+    EXPECT_FALSE(WaitForCoverWorker(set, 0));
+
+    (*held.bodies)[1]();  // B is stale and ends at once; its thread then runs F
+    EXPECT_EQ(set.liveWorkers.load(), 2);
+    EXPECT_EQ(set.count, 1);
+    EXPECT_EQ(View(set.query), u"F");
+    EXPECT_EQ(set.searching.load(), 0);
+    EXPECT_TRUE(WaitForCoverWorker(set, 0));
+    EXPECT_EQ(web->Log().size(), 2u);  // F's page and picture only
+    (*held.bodies)[0]();
+    (*held.bodies)[2]();
+    EXPECT_EQ(set.liveWorkers.load(), 0);
+    EXPECT_EQ(set.count, 1);
+    EXPECT_EQ(rec.coversChanged.load(), 2);  // F's picture and its end
+    SetMainWindowTarget(nullptr);
+}
+
+TEST(CoverSetStop, CancelsEveryWorkerAndWaitsForAllWithinOneBoundedWait) {
+    auto web = std::make_shared<FakeWeb>();
+    {  // hosts that never answer (inside their 5 s time-out): cancelled at once
+        CoverSet& set = LeakedSet();
+        FakeAnswer hang;
+        hang.hangs = true;
+        web->SetPage(hang);
+        set.sessionFactory = FactoryFor(web);
+        CopyText(set.imageSearchUrl, "http://search/images/async");
+        for (char16_t c = u'A'; c <= u'E'; ++c) StartCoverSearch(set, std::u16string(1, c));
+        ASSERT_TRUE(WaitFor([&] { return !web->Log().empty() && web->Log().back().url.find("q=E%20") != std::string::npos; },
+                            std::chrono::milliseconds(3000)));
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(StopCoverSearches(set, 1500));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+        EXPECT_EQ(set.liveWorkers.load(), 0);
+        StartCoverSearch(set, u"After");  // none starts any more
+        EXPECT_EQ(set.liveWorkers.load(), 0);
+        EXPECT_TRUE(WaitForCoverWorker(set, 0));
+    }
+    // Workers that do not hear the cancel: every one is waited for, the replaced ones too, and
+    // the wait is bounded all the same.
+    for (const bool released : {true, false}) {
+        CoverSet& set = LeakedSet();
+        auto opened = std::make_shared<std::atomic<int>>(0);
+        auto gates = std::make_shared<std::array<std::atomic<bool>, 3>>();
+        FakeAnswer deaf;
+        deaf.onOpen = [opened, gates] {
+            std::atomic<bool>& gate = (*gates)[static_cast<std::size_t>(opened->fetch_add(1))];
+            WaitFor([&] { return gate.load(); }, std::chrono::milliseconds(10000));
+        };
+        web->SetPage(deaf);
+        set.sessionFactory = FactoryFor(web);
+        for (int i = 0; i < 3; ++i) {
+            StartCoverSearch(set, u"T" + std::u16string(1, char16_t(u'0' + i)));
+            ASSERT_TRUE(WaitFor([&] { return opened->load() == i + 1; }, std::chrono::milliseconds(3000)));
+        }
+        (*gates)[2] = true;  // the newest ends at once, the replaced ones later or never
+        std::thread late([gates, released] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (released) (*gates)[0] = (*gates)[1] = true;
+        });
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(StopCoverSearches(set, 600), released);
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_GE(took, std::chrono::milliseconds(190));
+        EXPECT_LT(took, std::chrono::milliseconds(released ? 550 : 1100));
+        EXPECT_EQ(set.liveWorkers.load(), released ? 0 : 2);
+        late.join();
+        (*gates)[0] = (*gates)[1] = true;
+        EXPECT_TRUE(WaitFor([&] { return set.liveWorkers.load() == 0; }, std::chrono::milliseconds(3000)));
+    }
 }

@@ -197,3 +197,28 @@ TEST_F(CoverSim, ServicesStandInForADeadImageSearchAndTheCacheForThemAll) {
     EXPECT_TRUE(Requested("/caa/release-group/aaaaaaaa-0000-4000-8000-000000000001/front-500"));
     EXPECT_FALSE(Requested("bbbbbbbb"));  // the low-scored recording's
 }
+
+TEST_F(CoverSim, AStaleSearchStopsInTheMiddleOfATricklingPicture) {
+    // Only a client that asks the session's cancel check during a transfer can do this.
+    auto probe = OpenHttpSession("probe");
+    probe->SetTimeouts(1500, 1500);
+    probe->SetCancelCheck([] { return true; });
+    const auto p0 = std::chrono::steady_clock::now();
+    probe->OpenUrl((sim_->BaseUrl() + "/pics/hang/probe").c_str(), 0, 1024);
+    if (std::chrono::steady_clock::now() - p0 > std::chrono::milliseconds(1000)) {
+        GTEST_SKIP() << "this HTTP client does not stop a transfer for the cancel check";
+    }
+
+    ASSERT_TRUE(Configure("{\"urls\": [\"{base}/pics/trickle/t\", \"{base}/pics/jpeg/after\"]}"));
+    StartCoverSearch(set_, u"A");
+    ASSERT_TRUE(WaitFor([&] { return Requested("/pics/trickle/t"); }, std::chrono::milliseconds(5000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a byte or two in
+    const auto t0 = std::chrono::steady_clock::now();
+    ClearCovers(set_);
+    EXPECT_TRUE(WaitFor([&] { return set_.liveWorkers.load() == 0; }, std::chrono::milliseconds(35000)));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    RecordProperty("trickle_stop_ms", static_cast<int>(took.count()));
+    EXPECT_LT(took.count(), 100 + 400);
+    EXPECT_EQ(set_.count, 0);
+    EXPECT_FALSE(Requested("/pics/jpeg/after"));
+}

@@ -2,8 +2,11 @@
 #include "covers/cover_sources.hpp"
 
 #include "covers_fakes.hpp"
+#include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using namespace covers_test;
 
@@ -45,6 +48,7 @@ struct WorkerRun {
 
 TEST(CoverWorker, PublishesValidPicturesInPageOrderFromAtMostEightUrls) {
     WorkerRun run(u"TOVREL Radio | Artist - Song [Live]");
+    const auto t0 = HttpSession::Clock::now();
     std::string page = "<html>";
     const char* kinds[] = {"jpeg", "html", "png", "gif", "tiny", "404", "webp", "closed", "jpeg", "jpeg"};
     for (int i = 0; i < 10; ++i) {
@@ -77,13 +81,22 @@ TEST(CoverWorker, PublishesValidPicturesInPageOrderFromAtMostEightUrls) {
     ASSERT_EQ(log.size(), 9u);  // the page and 8 pictures, never the 9th or 10th
     EXPECT_EQ(log[0].url, "http://search/images/async?q=%20Artist%20%2d%20Song%20album%20cover"
                           "&qft=+filterui:imagesize-medium&first=1&count=10");
-    EXPECT_EQ(log[0].flags, kHttpReload | kHttpNoCookies | kHttpIgnoreCertCnInvalid);
+    EXPECT_EQ(log[0].flags, kHttpReload | kHttpNoCookies | kHttpGuardAddresses);
     EXPECT_EQ(log[0].maxBody, 524288u);
     EXPECT_EQ(log[0].connectMs, 5000u);
     EXPECT_EQ(log[0].receiveMs, 5000u);
     EXPECT_EQ(log[8].url, "http://pics/7");
+    // Every request has an overall end, and the search's stale check as its cancel check.
+    const auto after = [&](const FakeRequestLog& e) { return *e.deadline - t0; };
+    for (const auto& e : log) {
+        ASSERT_TRUE(e.deadline.has_value());
+        EXPECT_TRUE(e.cancellable);
+        EXPECT_LE(after(e), std::chrono::milliseconds(&e == &log[0] ? 10000 : 30000) + std::chrono::seconds(5));
+    }
+    EXPECT_GE(after(log[0]), std::chrono::milliseconds(10000));
+    EXPECT_GE(after(log[8]), std::chrono::milliseconds(30000));
     for (std::size_t i = 1; i < log.size(); ++i) {
-        EXPECT_EQ(log[i].flags, kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpIgnoreCertCnInvalid);
+        EXPECT_EQ(log[i].flags, kHttpReload | kHttpNoCacheWrite | kHttpNoCookies | kHttpGuardAddresses);
         EXPECT_EQ(log[i].maxBody, 4194304u);
         EXPECT_EQ(log[i].connectMs, 3500u);
         EXPECT_EQ(log[i].receiveMs, 3500u);
@@ -345,5 +358,43 @@ TEST(CoverWorkerSources, AnEmptyListSwitchesTheSearchOff) {
     EXPECT_TRUE(run.Published().empty());
     EXPECT_TRUE(run.web->Log().empty());
     EXPECT_EQ(run.set.searching.load(), 0);
-    EXPECT_EQ(run.rec.coversChanged.load(), 1);
+    EXPECT_EQ(run.rec.coversChanged.load(), 1);}
+
+TEST(CoverWorker, AStaleSearchDropsItsTransferInTheMiddle) {
+    // A picture host that sends a byte a second, and a results page that never comes.
+    for (const bool trickle : {true, false}) {
+        WorkerRun run(u"A");
+        auto opened = std::make_shared<std::atomic<bool>>(false);
+        FakeAnswer slow;
+        slow.onOpen = [opened] { *opened = true; };
+        if (trickle) {
+            slow.body = PictureBytes("jpeg", "slow", 4096);
+            slow.chunk = 1;
+            slow.readDelayMs = 1000;
+            run.web->Set("http://pics/slow", slow);
+            FakeAnswer page;
+            page.body = EntityItem("http://pics/slow") + EntityItem("http://pics/next");
+            run.web->SetPage(page);
+        } else {
+            slow.hangs = true;
+            run.web->SetPage(slow);
+        }
+        std::atomic<bool> ended{false};
+        std::thread worker([&] {
+            run.Run();
+            ended = true;
+        });
+        EXPECT_TRUE(WaitFor([&] { return opened->load(); }, std::chrono::milliseconds(3000)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(trickle ? 1500 : 300));
+        const auto t0 = std::chrono::steady_clock::now();
+        ClearCovers(run.set);
+        EXPECT_TRUE(WaitFor([&] { return ended.load(); }, std::chrono::milliseconds(5000)));
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        worker.join();
+        RecordProperty(trickle ? "trickle_stop_ms" : "hang_stop_ms", static_cast<int>(took.count()));
+        EXPECT_LT(took.count(), 100 + 150) << (trickle ? "trickling picture" : "silent page");
+        EXPECT_EQ(run.set.count, 0);
+        EXPECT_EQ(run.web->Log().size(), trickle ? 2u : 1u);  // the next picture is never asked for
+        EXPECT_EQ(run.set.searching.load(), 0);
+    }
 }

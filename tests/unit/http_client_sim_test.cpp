@@ -1,12 +1,16 @@
 // The platform's HTTP client (libcurl here, WinINet on Windows) against the station simulator.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
+#include "platform/address_guard.hpp"
 #include "platform/http_client.hpp"
 #include "tests/support/sim_client.hpp"
 #include "tests/support/test_support.hpp"
+#include "tests/unit/http_client_sim_hosts.hpp"
 
 namespace {
 
@@ -197,6 +201,125 @@ TEST_F(HttpClientSim, DeadlineLeavesAPromptAnswerWhole) {
     ASSERT_NE(r, nullptr);
     ASSERT_TRUE(ReadAll(*r, body));
     EXPECT_EQ(body, doc);
+}
+
+// A cancel check that turns true ends the request within 100 ms wherever it waits: for the
+// answer, or in the middle of a body that trickles a byte a second (with or without a deadline
+// far away, as the cover search runs its requests).
+TEST_F(HttpClientSim, CancelDropsTheTransferAtOnce) {
+    const struct {
+        const char* name;
+        const char* spec;
+        bool withDeadline;
+    } cases[] = {
+        {"no answer", R"({"path":"/c","hang":true})", false},
+        {"trickling body", R"({"path":"/c","body":"abcdefghijklmnopqrstuvwxyz","trickle_ms":1000,"chunk":1})", false},
+        {"trickling body, deadline set", R"({"path":"/c","body":"abcdefghijklmnopqrstuvwxyz","trickle_ms":1000,"chunk":1})",
+         true},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(sim->Set(c.spec)) << c.name;
+        std::atomic<bool> cancelled{false};
+        std::atomic<Clock::rep> flippedAt{0};
+        session->SetTimeouts(10000, 10000);
+        session->SetDeadline(c.withDeadline ? std::optional(Clock::now() + std::chrono::seconds(20)) : std::nullopt);
+        session->SetCancelCheck([&cancelled] { return cancelled.load(); });
+        std::thread flipper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            flippedAt = Clock::now().time_since_epoch().count();
+            cancelled = true;
+        });
+        bool failed = false;
+        if (auto r = session->OpenUrl(Url("/c").c_str(), kPollFlags, 1023)) {
+            std::string body;
+            failed = !ReadAll(*r, body, 64);
+        } else {
+            failed = true;
+        }
+        const auto ended = Clock::now();
+        flipper.join();
+        const auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                ended - Clock::time_point(Clock::duration(flippedAt.load())))
+                                .count();
+        EXPECT_TRUE(failed) << c.name;
+        EXPECT_LT(stopMs, 100) << c.name;
+        RecordProperty(std::string("cancel_ms ") + c.name, static_cast<int>(stopMs));
+    }
+    session->SetCancelCheck(nullptr);
+    session->SetDeadline(std::nullopt);
+    ASSERT_TRUE(sim->SetBody("/after", "fine"));
+    auto r = session->OpenUrl(Url("/after").c_str(), kPollFlags, 16);
+    ASSERT_NE(r, nullptr);
+    std::string body;
+    ASSERT_TRUE(ReadAll(*r, body));
+    EXPECT_EQ(body, "fine");
+}
+
+// Guarded requests: the simulator's second listener plays the program's own server, or a host
+// on the local network behind a public one (the main listener then plays a public host).
+class HttpClientGuard : public HttpClientSim {
+protected:
+    void SetUp() override {
+        HttpClientSim::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(ReadSimHosts(sim->port(), hosts));
+        gPublicPort = sim->port();
+        ASSERT_TRUE(sim->SetBody("/stop", "stopped"));
+        ASSERT_TRUE(sim->SetBody("/target", "arrived"));
+    }
+    void TearDown() override {
+        SetOwnServerPort(0);
+        SetAddressClassifierForTesting(nullptr);
+    }
+
+    std::string SecondUrl(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(hosts.second) + path;
+    }
+    std::string RedirectTo(const std::string& target) const { return Url("/_station/redirect?to=" + target); }
+
+    // True when the request ended in the body `expected`.
+    bool Fetches(const std::string& url, std::uint32_t flags, const std::string& expected) {
+        auto r = session->OpenUrl(url.c_str(), flags, 1023);
+        std::string body;
+        return r && ReadAll(*r, body) && body == expected;
+    }
+    bool Reached(const std::string& path) {
+        return sim->Log().find("\"target\": \"" + path + "\"") != std::string::npos;
+    }
+
+    static AddressClass PlayPublic(const IpAddress& a) {
+        return a.port == gPublicPort ? AddressClass::kPublic : ClassifyAddress(a);
+    }
+
+    static inline std::atomic<int> gPublicPort{0};
+    SimHosts hosts;
+};
+
+TEST_F(HttpClientGuard, NeverReachesTheOwnServer) {
+    SetOwnServerPort(hosts.second);
+    constexpr std::uint32_t kGuarded = kPollFlags | kHttpGuardAddresses;
+    EXPECT_FALSE(Fetches(RedirectTo(SecondUrl("/stop")), kGuarded, "stopped"));
+    EXPECT_FALSE(Fetches(RedirectTo("http://localhost:" + std::to_string(hosts.second) + "/stop"), kGuarded, "stopped"));
+    EXPECT_FALSE(Fetches(SecondUrl("/stop"), kGuarded, "stopped"));
+    EXPECT_FALSE(Reached("/stop")) << sim->Log();
+    // Other local hosts stay reachable, redirects included, and unguarded requests are as before.
+    EXPECT_TRUE(Fetches(RedirectTo("/target"), kGuarded, "arrived"));
+    EXPECT_TRUE(Fetches(RedirectTo(SecondUrl("/stop")), kPollFlags, "stopped"));
+}
+
+TEST_F(HttpClientGuard, PublicHostCannotLeadIntoTheLocalNetwork) {
+    SetAddressClassifierForTesting(PlayPublic);
+    constexpr std::uint32_t kGuarded = kPollFlags | kHttpGuardAddresses;
+    EXPECT_FALSE(Fetches(RedirectTo(SecondUrl("/target")), kGuarded, "arrived"));
+    EXPECT_FALSE(Reached("/target")) << sim->Log();
+    // Public to public is followed; after a public host the session goes nowhere local.
+    EXPECT_TRUE(Fetches(RedirectTo("/target"), kGuarded, "arrived"));
+    EXPECT_FALSE(Fetches(SecondUrl("/target"), kGuarded, "arrived"));
+    // A new session, first to a local host, may stay local.
+    session = OpenHttpSession("TovrelRadio/1.0");
+    ASSERT_NE(session, nullptr);
+    EXPECT_TRUE(Fetches(SecondUrl("/target"), kGuarded, "arrived"));
+    EXPECT_TRUE(Fetches(RedirectTo(SecondUrl("/target")), kGuarded, "arrived"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
                              size (bytes, default 2048), delay_ms, trickle_ms, chunk
          kinds: jpeg png webp gif html tiny (a 300-byte JPEG) missing (404) big (5 MiB JPEG)
                 slow (JPEG after 1500 ms unless delay_ms says otherwise) hang (never answers)
+                trickle (JPEG sent a byte a second unless trickle_ms and chunk say otherwise)
   POST /_sim/images          JSON: what the results page holds (every key optional)
          {"preset": "variety" | "classes" | "both_markers" | "many",
           "urls": [url | {"url": url-with-{pad}, "length": n}, ...],   "{base}" = this server
@@ -126,6 +127,9 @@ def picture(handler, path, query):
         size = BIG_BYTES
     if kind == "slow":
         answer["delay_ms"] = 1500
+    if kind == "trickle":
+        answer["trickle_ms"] = 1000
+        answer["chunk"] = 1
     if kind == "html":
         answer["content_type"] = "image/jpeg"  # a lying content type: only the bytes count
     answer["body"] = _picture_bytes(kind if kind in ("png", "webp", "gif", "html") else "jpeg", tag, size)
