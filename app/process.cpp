@@ -2,6 +2,7 @@
 
 #include "app/stream_outputs.hpp"
 #include "common/text.hpp"
+#include "platform/exe_dir.hpp"
 #include "platform/address_guard.hpp"
 #include "web/title_history.hpp"
 
@@ -9,10 +10,31 @@
 
 Settings& gSettings = *new Settings;
 CoverSet& gCovers = *new CoverSet;
+CoverSources& gCoverSources = *new CoverSources;
 WebSnapshot& gSnapshot = *new WebSnapshot;
 WindowState& gWindowState = *new WindowState;
 NowPlayingContext& gNowPlaying = *new NowPlayingContext(gSettings);
 TitleHistory& gTitleHistory = *new TitleHistory;
+
+void ConfigureCoverSources(CoverSources& sources, const AppConfig& config, const std::filesystem::path& programDir) {
+    CoverSourcesConfig chain;
+    chain.orderGiven = config.cover_sources_present;
+    for (int i = 0; i < config.cover_source_count && i < MAX_COVER_SOURCE_NAMES; ++i) {
+        chain.names.emplace_back(View(config.cover_sources[i]));
+    }
+    chain.itunesUrl = View(config.itunes_url);
+    chain.deezerUrl = View(config.deezer_url);
+    chain.musicBrainzUrl = View(config.musicbrainz_url);
+    chain.coverArtArchiveUrl = View(config.coverartarchive_url);
+    sources.chain.Configure(chain);
+    sources.logos.SetProgramDir(programDir);
+    const std::string_view folder = View(config.cover_cache_folder);
+    if (!folder.empty()) {
+        // UTF-8 text on every platform; a relative folder lies beside the program.
+        std::filesystem::path path(std::u8string(reinterpret_cast<const char8_t*>(folder.data()), folder.size()));
+        sources.cache.SetFolder(path.is_relative() ? programDir / path : path);
+    }
+}
 
 namespace {
 WebContext gWebContext;
@@ -32,6 +54,8 @@ bool StartServices() {
     // pictures switch, which the window's creation then applies again.
     InitCoverSet(gCovers, config.show_images);
     SetImageSearchUrl(gCovers, View(config.image_search_url));  // empty: the built-in address
+    ConfigureCoverSources(gCoverSources, config, ExecutableDirectory());
+    gCovers.sources = &gCoverSources;
 
     // The files for streaming software; relative paths are taken from the program's folder,
     // where config.json lives.

@@ -3,6 +3,7 @@
 
 #include "app/window_state.hpp"
 #include "covers/cover_set.hpp"
+#include "covers/cover_sources.hpp"
 #include "nowplaying/now_playing.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
@@ -10,12 +11,15 @@
 #include "web/title_history.hpp"
 #include "web/web_snapshot.hpp"
 
+#include <filesystem>
 #include <memory>
 
 // Created on first use and never destroyed: a cover-search or server thread that outlives its
 // bounded wait at shutdown may still touch them while the process ends.
 extern Settings& gSettings;
 extern CoverSet& gCovers;
+// The picture sources, cache and logos gCovers points at.
+extern CoverSources& gCoverSources;
 extern WebSnapshot& gSnapshot;
 extern WindowState& gWindowState;
 // The now-playing fetch's context, owning the shared HTTP session (main thread only).
@@ -32,6 +36,10 @@ bool StartServices();
 // closes the session. Returns false when a search thread is still running: it may be inside the
 // HTTP library, so the caller then ends the process without the library's clean-ups at exit.
 bool StopServices();
+
+// Sets up the picture sources from the settings: their order and addresses, the cache folder
+// (relative to programDir), where logo files are looked for. Before the first search.
+void ConfigureCoverSources(CoverSources& sources, const AppConfig& config, const std::filesystem::path& programDir);
 
 // The handlers' context over the process-wide instances, drawing on the given view.
 AppContext MakeProcessContext(WindowView& view);

@@ -3,6 +3,8 @@
 #include "app/title_outputs.hpp"
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
+#include "covers/cover_sources.hpp"
+#include "settings/app_config.hpp"
 #include "web/web_snapshot.hpp"
 
 #include <mutex>
@@ -13,6 +15,15 @@ namespace {
 // The current channel's name, or the empty text when the index is not a row of the table.
 std::u16string CurrentChannelName(const AppContext& app) {
     return ChannelName(*app.settings, app.state->currentChannelIndex).value_or(std::u16string());
+}
+
+// The current channel's "logo" setting, or the empty text.
+std::string CurrentChannelLogo(const AppContext& app) {
+    std::lock_guard<std::mutex> hold(app.settings->lock);
+    const ChannelTable& table = app.settings->config.channels;
+    const std::int32_t index = app.state->currentChannelIndex;
+    if (index < 0 || index >= table.count || index >= MAX_CHANNELS) return std::string();
+    return std::string(View(table.entries[index].logo));
 }
 
 }  // namespace
@@ -28,6 +39,8 @@ void RefreshTitle(AppContext& app) {
     SetCurrentTitle(*app.state, title);
     UpdateWebSnapshot(app, CurrentChannelName(app));
     PublishNewTitle(app);
+    // The search for this title falls back to this channel's logo.
+    SetCoverLogo(*app.covers, CurrentChannelLogo(app));
     StartCoverSearch(*app.covers, View(app.state->currentTitle));
     app.view->InvalidateClient();
 }

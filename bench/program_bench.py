@@ -107,6 +107,10 @@ def main():
                         '  "last_channel": "one",\r\n  "show_images": true,\r\n'
                         '  "window_width": 500,\r\n  "window_height": 640,\r\n'
                         f'  "status_url": "{sim}/status-json.xsl",\r\n  "image_search_url": "{sim}/search",\r\n'
+                        '  "cover_sources": ["image_search"],\r\n'
+                        f'  "itunes_url": "{sim}/itunes/search",\r\n  "deezer_url": "{sim}/deezer/search",\r\n'
+                        f'  "musicbrainz_url": "{sim}/musicbrainz/ws/2/recording",\r\n'
+                        f'  "coverartarchive_url": "{sim}/caa",\r\n'
                         '  "channels": [\r\n    {\r\n      "id": "one",\r\n      "name": "One",\r\n'
                         f'      "endpoint": "{sim}/np/one.txt"\r\n    }}\r\n  ]\r\n}}\r\n')
             prog = subprocess.Popen([os.path.join(folder, os.path.basename(args.exe))], cwd=folder, env=env,

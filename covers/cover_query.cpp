@@ -1,5 +1,6 @@
 // The search text made from a title and its URL encoding.
 #include "covers/cover_search.hpp"
+#include "covers/cover_source.hpp"
 
 #include "common/text.hpp"
 
@@ -17,10 +18,9 @@ bool Passes(unsigned char c) {
            c == '*' || c == '(' || c == ')' || c == '\'';
 }
 
-}  // namespace
-
-std::size_t BuildCoverQuery(std::u16string_view query, char (&out)[kSearchTextSize]) {
-    out[0] = '\0';
+// Steps shared by the image search's text and the services' text: at most 511 units of the
+// title, cut at '[', labels removed, bullets made spaces, trailing spaces, commas and dashes gone.
+std::u16string CleanTitleUnits(std::u16string_view query) {
     char16_t local[512];
     CopyTextWhole(local, 512, query);
     std::u16string text(View(local));
@@ -35,6 +35,16 @@ std::size_t BuildCoverQuery(std::u16string_view query, char (&out)[kSearchTextSi
         if (unit == u'\u2022') unit = u' ';
     }
     while (!text.empty() && (text.back() == u' ' || text.back() == u',' || text.back() == u'-')) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+std::string CleanCoverText(std::u16string_view query) { return Utf16ToUtf8(CleanTitleUnits(query)); }
+
+std::size_t BuildCoverQuery(std::u16string_view query, char (&out)[kSearchTextSize]) {
+    out[0] = '\0';
+    const std::u16string text = CleanTitleUnits(query);
     if (text.empty()) return 0;
 
     if (text.size() > kMaxUnitsForSuffix) return Utf16ToUtf8(text, out);

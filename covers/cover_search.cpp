@@ -1,6 +1,9 @@
 // The search worker: results page, picture downloads, publishing into the cover set.
 #include "covers/cover_search.hpp"
 
+#include "covers/cover_source.hpp"
+#include "covers/cover_sources.hpp"
+
 #include "common/text.hpp"
 #include "platform/http_client.hpp"
 #include "platform/main_window.hpp"
@@ -8,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace {
@@ -82,15 +86,8 @@ void EndSearch(CoverSet& set, std::int32_t g, EndKind kind) {
     if (post) PostToMainWindow(MSG_COVERS_CHANGED, 0);
 }
 
-void Publish(CoverSet& set, std::int32_t g, std::vector<std::uint8_t>&& picture) {
-    const auto size = static_cast<std::uint32_t>(picture.size());
-    CoverBytes bytes;
-    try {
-        picture.shrink_to_fit();
-        bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(picture));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
+// Publishes bytes into the next slot while g is current; true when it did.
+bool PublishBytes(CoverSet& set, std::int32_t g, CoverBytes bytes, std::uint32_t size) {
     bool published = false;
     {
         std::lock_guard<std::mutex> hold(set.lock);
@@ -102,8 +99,59 @@ void Publish(CoverSet& set, std::int32_t g, std::vector<std::uint8_t>&& picture)
             published = true;
         }
     }
-    // A stale picture is freed here, outside the lock.
+    // A stale picture is freed by the caller, outside the lock.
     if (published) PostToMainWindow(MSG_COVERS_CHANGED, 0);
+    return published;
+}
+
+// Publishes a downloaded picture; returns its shared bytes when it was published (null otherwise).
+CoverBytes Publish(CoverSet& set, std::int32_t g, std::vector<std::uint8_t>&& picture) {
+    const auto size = static_cast<std::uint32_t>(picture.size());
+    CoverBytes bytes;
+    try {
+        picture.shrink_to_fit();
+        bytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(picture));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return PublishBytes(set, g, bytes, size) ? bytes : nullptr;
+}
+
+// The design's image search with the worker's session: the results page, then the pictures it
+// lists, downloaded one by one and each published while g is current. pageRead tells whether a
+// page with at least one byte came back (the design ends a search without one differently).
+SourceOutcome RunImageSearch(CoverSet& set, std::int32_t g, HttpSession& session, const char* requestUrl,
+                             const std::function<bool()>& stale, std::vector<CoverBytes>& published,
+                             bool& pageRead) {
+    pageRead = false;
+    session.SetTimeouts(kResultsPageTimeoutMs, kResultsPageTimeoutMs);
+    session.SetDeadline(DeadlineIn(kResultsPageDeadlineMs));
+    CoverUrlTable table;
+    {
+        std::vector<std::uint8_t> page;
+        std::size_t held = 0;
+        if (std::unique_ptr<HttpRequest> request = session.OpenUrl(requestUrl, kPageFlags, kResultsPageLimitBytes)) {
+            // The status code is not consulted: whatever body comes back is scanned.
+            held = ReadBody(*request, page, kResultsPageInitialBytes, kResultsPageLimitBytes, 1, stale);
+        }
+        if (stale()) return SourceOutcome::Cancelled;
+        if (held == 0) return SourceOutcome::Failed;
+        pageRead = true;
+        page[held] = 0;
+        // The page is text up to its first NUL, as the service sends it.
+        const auto* text = reinterpret_cast<const char*>(page.data());
+        ExtractResultUrls(std::string_view(text, BoundedLength(text, held)), table);
+    }
+    for (int i = 0; i < table.count && !stale(); ++i) {
+        std::vector<std::uint8_t> picture;
+        if (DownloadCoverImage(session, table.urls[i], picture, stale)) {
+            if (CoverBytes bytes = Publish(set, g, std::move(picture))) published.push_back(std::move(bytes));
+        }
+    }
+    if (stale()) return SourceOutcome::Cancelled;
+    // A page without a single picture address is how a changed results page shows.
+    if (table.count == 0) return SourceOutcome::Failed;
+    return published.empty() ? SourceOutcome::NoMatch : SourceOutcome::Found;
 }
 
 }  // namespace
@@ -130,6 +178,116 @@ bool DownloadCoverImage(HttpSession& session, const char* url, std::vector<std::
     return true;
 }
 
+namespace {
+
+constexpr auto kServiceTurnWait = std::chrono::seconds(10);
+
+// A session opened on first use, with the search's cancel check.
+class LazySession {
+public:
+    LazySession(const CoverSessionFactory& factory, const char* agent, std::function<bool()> stale)
+        : factory_(factory), agent_(agent), stale_(std::move(stale)) {}
+    HttpSession* Get() {
+        if (!tried_) {
+            tried_ = true;
+            session_ = factory_ ? factory_(agent_) : OpenHttpSession(agent_);
+            if (session_) session_->SetCancelCheck(stale_);
+        }
+        return session_.get();
+    }
+
+private:
+    const CoverSessionFactory& factory_;
+    const char* agent_;
+    std::function<bool()> stale_;
+    bool tried_ = false;
+    std::unique_ptr<HttpSession> session_;
+};
+
+// The album-art service `kind`: its addresses for the track, then those pictures, each published
+// while g is current.
+SourceOutcome RunService(CoverSet& set, std::int32_t g, CoverSources& sources, CoverSourceKind kind,
+                         HttpSession& session, const CoverTrack& track, const std::function<bool()>& stale,
+                         std::vector<CoverBytes>& published) {
+    const std::shared_ptr<CoverSource> source = sources.chain.Source(kind);
+    if (!source) return SourceOutcome::Failed;
+    CoverSourceEnv env;
+    env.session = &session;
+    env.cancelled = stale;
+    env.awaitTurn = [&sources, kind, &stale] {
+        return sources.chain.AwaitTurn(kind, stale, CoverChain::Clock::now() + kServiceTurnWait);
+    };
+    std::vector<std::string> urls;
+    const SourceOutcome outcome = source->FindPictures(env, track, urls);
+    if (outcome != SourceOutcome::Found) return outcome;
+    for (const std::string& url : urls) {
+        if (stale()) return SourceOutcome::Cancelled;
+        std::vector<std::uint8_t> picture;
+        if (DownloadCoverImage(session, url.c_str(), picture, stale)) {
+            if (CoverBytes bytes = Publish(set, g, std::move(picture))) published.push_back(std::move(bytes));
+        }
+    }
+    // Addresses without a picture behind them (the archive has no front cover for the release)
+    // are an answer all the same.
+    return published.empty() ? SourceOutcome::NoMatch : SourceOutcome::Found;
+}
+
+}  // namespace
+
+void SearchAllSources(CoverSet& set, std::int32_t g, CoverSources& sources, const CoverSessionFactory& factory,
+                      const std::string& cleaned, const char* searchText, const char* imageSearchBase) {
+    auto stale = [&set, g] { return set.generation.load() != g; };
+    std::string logo;
+    {
+        std::lock_guard<std::mutex> hold(sources.logoLock);
+        logo = sources.logo;
+    }
+    std::vector<CoverBytes> published;
+
+    // A title that was found before shows at once, without a request to any source.
+    std::vector<CoverBytes> kept;
+    if (!cleaned.empty() && sources.cache.Find(cleaned, kept)) {
+        for (const CoverBytes& bytes : kept) PublishBytes(set, g, bytes, static_cast<std::uint32_t>(bytes->size()));
+        EndSearch(set, g, EndKind::kNormal);
+        return;
+    }
+
+    LazySession design(factory, kCoverUserAgent, stale);     // the image search keeps its agent
+    LazySession service(factory, kServiceUserAgent, stale);  // the album-art services know who asks
+    // A session of its own: the address guard of one that reached a public service would refuse
+    // a logo on the station's own network.
+    LazySession logoSession(factory, kServiceUserAgent, stale);
+    const CoverTrack track = SplitCoverTrack(cleaned);
+    for (const CoverSourceKind kind : cleaned.empty() ? std::vector<CoverSourceKind>() : sources.chain.SourcesNow()) {
+        if (stale()) break;
+        SourceOutcome outcome = SourceOutcome::Failed;
+        if (kind == CoverSourceKind::ImageSearch) {
+            char encoded[kEncodedTextSize];
+            UrlEncodeQuery(searchText, encoded);
+            char requestUrl[kRequestUrlSize];
+            HttpSession* session = design.Get();
+            bool pageRead = false;
+            if (session != nullptr && BuildResultsPageUrl(imageSearchBase, View(encoded), requestUrl)) {
+                outcome = RunImageSearch(set, g, *session, requestUrl, stale, published, pageRead);
+            }
+        } else if (HttpSession* session = service.Get()) {
+            outcome = RunService(set, g, sources, kind, *session, track, stale, published);
+        }
+        sources.chain.Report(kind, outcome);
+        if (!published.empty()) break;
+    }
+
+    if (!stale()) {
+        if (!published.empty()) {
+            sources.cache.Store(cleaned, published);
+        } else if (CoverBytes bytes = sources.logos.Load(logo, logoSession.Get(), stale)) {
+            // Nothing found (or nothing to search for, as for a jingle): the station's logo.
+            PublishBytes(set, g, bytes, static_cast<std::uint32_t>(bytes->size()));
+        }
+    }
+    EndSearch(set, g, EndKind::kNormal);
+}
+
 int CoverSearchWorker(CoverSet& set, std::int32_t g, const CoverSessionFactory& factory) {
     auto stale = [&set, g] { return set.generation.load() != g; };
     if (stale()) {
@@ -139,10 +297,16 @@ int CoverSearchWorker(CoverSet& set, std::int32_t g, const CoverSessionFactory& 
 
     char searchText[kSearchTextSize];
     char base[sizeof(set.imageSearchUrl)];
+    std::string cleaned;
     {
         std::lock_guard<std::mutex> hold(set.lock);
         BuildCoverQuery(View(set.query), searchText);
         CopyText(base, View(set.imageSearchUrl));
+        if (set.sources != nullptr) cleaned = CleanCoverText(View(set.query));
+    }
+    if (set.sources != nullptr) {
+        SearchAllSources(set, g, *set.sources, factory, cleaned, searchText, base);
+        return 0;
     }
     if (searchText[0] == '\0' || stale()) {
         EndSearch(set, g, EndKind::kNotify);
@@ -164,33 +328,11 @@ int CoverSearchWorker(CoverSet& set, std::int32_t g, const CoverSessionFactory& 
         return 0;
     }
     session->SetCancelCheck(stale);
-    session->SetTimeouts(kResultsPageTimeoutMs, kResultsPageTimeoutMs);
-    session->SetDeadline(DeadlineIn(kResultsPageDeadlineMs));
 
-    CoverUrlTable table;
-    {
-        std::vector<std::uint8_t> page;
-        std::size_t held = 0;
-        if (std::unique_ptr<HttpRequest> request = session->OpenUrl(requestUrl, kPageFlags, kResultsPageLimitBytes)) {
-            // The status code is not consulted: whatever body comes back is scanned.
-            held = ReadBody(*request, page, kResultsPageInitialBytes, kResultsPageLimitBytes, 1, stale);
-        }
-        if (held == 0 || stale()) {
-            session.reset();
-            EndSearch(set, g, EndKind::kNotify);
-            return 0;
-        }
-        page[held] = 0;
-        // The page is text up to its first NUL, as the service sends it.
-        const auto* text = reinterpret_cast<const char*>(page.data());
-        ExtractResultUrls(std::string_view(text, BoundedLength(text, held)), table);
-    }
-
-    for (int i = 0; i < table.count && !stale(); ++i) {
-        std::vector<std::uint8_t> picture;
-        if (DownloadCoverImage(*session, table.urls[i], picture, stale)) Publish(set, g, std::move(picture));
-    }
+    std::vector<CoverBytes> published;
+    bool pageRead = false;
+    RunImageSearch(set, g, *session, requestUrl, stale, published, pageRead);
     session.reset();
-    EndSearch(set, g, EndKind::kNormal);
+    EndSearch(set, g, pageRead ? EndKind::kNormal : EndKind::kNotify);
     return 0;
 }

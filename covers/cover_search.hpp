@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -79,3 +80,11 @@ bool DownloadCoverImage(HttpSession& session, const char* url, std::vector<std::
 // session from factory (OpenHttpSession when null) whose cancel check is "g is no longer
 // current", so a stale search drops its transfer at once. Returns 0.
 int CoverSearchWorker(CoverSet& set, std::int32_t g, const CoverSessionFactory& factory);
+
+// The worker's course when the set has sources: the cache first; then each source in the chain's
+// order until one gives a picture (the image search as designed, the album-art services with
+// their own agent), reporting each outcome to the chain; what was found is kept in the cache;
+// with nothing found, the channel's logo. cleaned is the search text without the image search's
+// suffix (CleanCoverText), searchText and imageSearchBase as the design's worker makes them.
+void SearchAllSources(CoverSet& set, std::int32_t g, CoverSources& sources, const CoverSessionFactory& factory,
+                      const std::string& cleaned, const char* searchText, const char* imageSearchBase);

@@ -23,6 +23,7 @@ struct CoverSlot {
 };
 
 class HttpSession;
+struct CoverSources;
 
 // Where a search worker gets its HTTP session (null result: the search ends without pictures).
 using CoverSessionFactory = std::function<std::unique_ptr<HttpSession>(const char* userAgent)>;
@@ -57,6 +58,10 @@ struct CoverSet {
     bool newestRunning = false;                     // the newest search has not ended yet
     bool stopping = false;                          // shutdown: no search starts any more
     std::atomic<std::int32_t> liveWorkers{0};       // search threads that may still touch this set
+
+    // The sources after the image search, the cache and the logo; set once at start-up, before
+    // the first search (null: the image search alone, as designed). Outlives every worker.
+    CoverSources* sources = nullptr;
 
     // Hooks for tests; set before the first search and left alone afterwards. Null means the real
     // thing: OpenHttpSession, and a detached std::thread. endSearchHook runs inside the step that

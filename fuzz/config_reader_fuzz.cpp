@@ -31,9 +31,15 @@ void CheckRules(const AppConfig& cfg) {
     CheckTerminated(cfg.image_search_url);
     CheckTerminated(cfg.nowplaying_file);
     CheckTerminated(cfg.cover_file);
+    Check(cfg.cover_source_count >= 0 && cfg.cover_source_count <= MAX_COVER_SOURCE_NAMES);
+    Check(cfg.cover_sources_present || cfg.cover_source_count == 0);
+    for (int i = 0; i < cfg.cover_source_count; ++i) CheckTerminated(cfg.cover_sources[i]);
+    CheckTerminated(cfg.itunes_url);
+    CheckTerminated(cfg.coverartarchive_url);
+    CheckTerminated(cfg.cover_cache_folder);
     for (int row = 0; row < cfg.channels.count; ++row) {
         const Channel& c = cfg.channels.entries[row];
-        Check(c.id[63] == '\0' && c.endpoint[255] == '\0');
+        Check(c.id[63] == '\0' && c.endpoint[255] == '\0' && c.logo[255] == '\0');
         const std::u16string_view name = View(c.name);
         Check(name.size() <= 127);
         // Names are whole UTF-16: no surrogate without its partner.

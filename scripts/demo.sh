@@ -41,6 +41,9 @@ names=("Ostrel" "Retro (Pavo)" "Modern (Lumo)" "Orchestral (Siro)" "Orvel" "Mire
   printf '{\r\n  "rotate_interval_seconds": 8,\r\n  "port": %d,\r\n  "last_channel": "ostrel",\r\n' "$port"
   printf '  "show_images": true,\r\n  "window_width": 500,\r\n  "window_height": 640,\r\n'
   printf '  "status_url": "%s/status-json.xsl",\r\n  "image_search_url": "%s/demo/images/async",\r\n' "$sim" "$sim"
+  # Every picture source, each at the simulator: the demo never reaches a real service.
+  printf '  "itunes_url": "%s/itunes/search",\r\n  "deezer_url": "%s/deezer/search",\r\n' "$sim" "$sim"
+  printf '  "musicbrainz_url": "%s/musicbrainz/ws/2/recording",\r\n  "coverartarchive_url": "%s/caa",\r\n' "$sim" "$sim"
   printf '  "channels": [\r\n'
   for i in "${!ids[@]}"; do
     sep=","; [ "$i" -eq 7 ] && sep=""

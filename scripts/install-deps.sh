@@ -4,7 +4,7 @@
 set -eu
 packages="g++ cmake ninja-build googletest libgtest-dev libcurl4-openssl-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth x11-utils xdotool
-  imagemagick fonts-wine python3 openssl nsis clang libclang-rt-14-dev chromium wrk $*"
+  imagemagick fonts-wine python3 openssl nsis clang libclang-rt-14-dev chromium wrk nlohmann-json3-dev $*"
 command -v node >/dev/null || packages="$packages nodejs"
 command -v npm >/dev/null || packages="$packages npm"
 missing=""

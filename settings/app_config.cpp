@@ -58,6 +58,14 @@ void ResetConfigDefaults(AppConfig& cfg) {
     std::memset(cfg.allowed_origins, 0, sizeof cfg.allowed_origins);
     std::memset(cfg.nowplaying_file, 0, sizeof cfg.nowplaying_file);
     std::memset(cfg.cover_file, 0, sizeof cfg.cover_file);
+    cfg.cover_sources_present = false;
+    cfg.cover_source_count = 0;
+    std::memset(cfg.cover_sources, 0, sizeof cfg.cover_sources);
+    std::memset(cfg.itunes_url, 0, sizeof cfg.itunes_url);
+    std::memset(cfg.deezer_url, 0, sizeof cfg.deezer_url);
+    std::memset(cfg.musicbrainz_url, 0, sizeof cfg.musicbrainz_url);
+    std::memset(cfg.coverartarchive_url, 0, sizeof cfg.coverartarchive_url);
+    std::memset(cfg.cover_cache_folder, 0, sizeof cfg.cover_cache_folder);
 }
 
 std::filesystem::path ConfigFilePath() {

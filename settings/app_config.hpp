@@ -7,12 +7,14 @@
 
 constexpr int MAX_CHANNELS = 32;
 constexpr int MAX_ALLOWED_ORIGINS = 8;
+constexpr int MAX_COVER_SOURCE_NAMES = 8;
 
 // One fixed-size slot of the channel table: text only, no pointers.
 struct Channel {
     char id[64];          // 8-bit text, at most 63 bytes
     char16_t name[128];   // UTF-16, at most 127 units
     char endpoint[256];   // full URL of the plain-text now-playing endpoint, at most 255 bytes
+    char logo[256];       // optional: a picture file beside the program or an http(s) address; empty = none
 };
 
 struct ChannelTable {
@@ -40,6 +42,18 @@ struct AppConfig {
     // relative to the program's folder or absolute).
     char nowplaying_file[256];
     char cover_file[256];
+    // The picture sources after the image search, in the order asked. cover_sources_present is
+    // false when the key is absent (every source, in the built-in order); an empty list that is
+    // present switches the search off. Names are kept as read, unknown ones included, so that a
+    // save writes back what the file held.
+    bool cover_sources_present;
+    std::int32_t cover_source_count;
+    char cover_sources[MAX_COVER_SOURCE_NAMES][32];
+    char itunes_url[256];
+    char deezer_url[256];
+    char musicbrainz_url[256];
+    char coverartarchive_url[256];
+    char cover_cache_folder[256];  // UTF-8; empty = pictures are cached in memory only
 };
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two

@@ -1,6 +1,7 @@
 #include "settings/config_reader.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "common/text.hpp"
 #include "settings/json_reader.hpp"
@@ -41,6 +42,9 @@ void ReadChannelTable(std::string_view text, ChannelTable& table) {
             // A name of more than 127 UTF-16 units is cut before the first character that does
             // not fit whole, so the field stays terminated and never ends in half a pair.
             Utf8ToUtf16(View(name), slot.name);
+            // Optional, so it does not decide whether the entry counts.
+            char logo[256] = {};
+            if (ReadJsonString(entry, "logo", logo, sizeof logo)) CopyText(slot.logo, View(logo));
             ++accepted;
         }
         pos = end + 1;
@@ -136,4 +140,24 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
     if (ReadJsonString(text, "nowplaying_file", file, sizeof file)) CopyText(cfg.nowplaying_file, View(file));
     std::memset(file, 0, sizeof file);
     if (ReadJsonString(text, "cover_file", file, sizeof file)) CopyText(cfg.cover_file, View(file));
+
+    // Optional: the picture sources after the image search and where they live.
+    const int names = ReadJsonStringList(text, "cover_sources", &cfg.cover_sources[0][0], sizeof cfg.cover_sources[0],
+                                         MAX_COVER_SOURCE_NAMES);
+    cfg.cover_sources_present = names >= 0;
+    cfg.cover_source_count = names > 0 ? names : 0;
+    static_assert(sizeof cfg.itunes_url == sizeof url && sizeof cfg.deezer_url == sizeof url &&
+                  sizeof cfg.musicbrainz_url == sizeof url && sizeof cfg.coverartarchive_url == sizeof url &&
+                  sizeof cfg.cover_cache_folder == sizeof url);
+    const std::pair<const char*, char*> urls[] = {
+        {"itunes_url", cfg.itunes_url},
+        {"deezer_url", cfg.deezer_url},
+        {"musicbrainz_url", cfg.musicbrainz_url},
+        {"coverartarchive_url", cfg.coverartarchive_url},
+        {"cover_cache_folder", cfg.cover_cache_folder},
+    };
+    for (const auto& [key, field] : urls) {
+        std::memset(url, 0, sizeof url);
+        if (ReadJsonString(text, key, url, sizeof url)) CopyText(field, sizeof url, View(url));
+    }
 }

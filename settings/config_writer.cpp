@@ -4,6 +4,7 @@
 #include <atomic>
 #include <charconv>
 #include <vector>
+#include <utility>
 
 #include "common/text.hpp"
 #include "platform/file_replace.hpp"
@@ -126,6 +127,30 @@ void IntLine(ConfigTextWriter& w, std::string_view key, std::int32_t value) {
     w.Raw(",\r\n");
 }
 
+// The optional keys of the picture sources, each only when present.
+void CoverSourceLines(ConfigTextWriter& w, const AppConfig& cfg) {
+    if (cfg.cover_sources_present) {
+        w.Key("  ", "cover_sources");
+        w.Raw("[");
+        const int count = std::clamp<int>(cfg.cover_source_count, 0, MAX_COVER_SOURCE_NAMES);
+        for (int i = 0; i < count; ++i) {
+            if (i > 0) w.Raw(", ");
+            w.String(View(cfg.cover_sources[i]));
+        }
+        w.Raw("],\r\n");
+    }
+    const std::pair<std::string_view, std::string_view> lines[] = {
+        {"itunes_url", View(cfg.itunes_url)},
+        {"deezer_url", View(cfg.deezer_url)},
+        {"musicbrainz_url", View(cfg.musicbrainz_url)},
+        {"coverartarchive_url", View(cfg.coverartarchive_url)},
+        {"cover_cache_folder", View(cfg.cover_cache_folder)},
+    };
+    for (const auto& [key, value] : lines) {
+        if (!value.empty()) StringLine(w, "  ", key, value, true);
+    }
+}
+
 }  // namespace
 
 std::string FormatConfigText(const AppConfig& cfg) {
@@ -153,6 +178,7 @@ std::string FormatConfigText(const AppConfig& cfg) {
     }
     if (cfg.nowplaying_file[0] != '\0') StringLine(w, "  ", "nowplaying_file", View(cfg.nowplaying_file), true);
     if (cfg.cover_file[0] != '\0') StringLine(w, "  ", "cover_file", View(cfg.cover_file), true);
+    CoverSourceLines(w, cfg);
     w.Key("  ", "channels");
     w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;
@@ -166,7 +192,9 @@ std::string FormatConfigText(const AppConfig& cfg) {
         w.OpenEntry();
         StringLine(w, "      ", "id", View(channel.id), true);
         StringLine(w, "      ", "name", View(name), true);
-        StringLine(w, "      ", "endpoint", View(channel.endpoint), false);
+        const bool logo = channel.logo[0] != '\0';
+        StringLine(w, "      ", "endpoint", View(channel.endpoint), logo);
+        if (logo) StringLine(w, "      ", "logo", View(channel.logo), false);
         w.CloseEntry();
         w.Raw(row + 1 < count ? "    },\r\n" : "    }\r\n");
     }

@@ -85,16 +85,17 @@ bool ReadJsonBool(std::string_view text, std::string_view key, bool& out) {
     return false;
 }
 
-bool ReadJsonString(std::string_view text, std::string_view key, char* out, std::size_t capacity) {
-    if (capacity == 0) return false;
-    std::size_t pos = FindValue(text, key);
-    if (pos == std::string_view::npos || pos >= text.size()) return false;
-    if (text[pos] != '"') return false;
+namespace {
+
+// Reads the quoted value whose opening quote is at text[pos] into out (see ReadJsonString).
+// Returns the position just after the closing quote, or text.size() when the value runs to
+// the end of text or was cut at capacity (the rest of it is skipped).
+std::size_t ReadQuoted(std::string_view text, std::size_t pos, char* out, std::size_t capacity) {
     ++pos;
     std::size_t stored = 0;
-    while (pos < text.size() && stored + 1 < capacity) {
+    while (pos < text.size()) {
         char c = text[pos];
-        if (c == '"') break;
+        if (c == '"') return pos + 1;
         if (c == '\\' && pos + 1 < text.size()) {
             ++pos;
             switch (text[pos]) {
@@ -104,9 +105,44 @@ bool ReadJsonString(std::string_view text, std::string_view key, char* out, std:
                 default: c = text[pos]; break;
             }
         }
-        out[stored++] = c;
+        if (stored + 1 < capacity) {
+            out[stored++] = c;
+            out[stored] = '\0';
+        }
         ++pos;
     }
-    out[stored] = '\0';
+    return pos;
+}
+
+}  // namespace
+
+bool ReadJsonString(std::string_view text, std::string_view key, char* out, std::size_t capacity) {
+    if (capacity == 0) return false;
+    const std::size_t pos = FindValue(text, key);
+    if (pos == std::string_view::npos || pos >= text.size()) return false;
+    if (text[pos] != '"') return false;
+    out[0] = '\0';
+    ReadQuoted(text, pos, out, capacity);
     return true;
+}
+
+int ReadJsonStringList(std::string_view text, std::string_view key, char* out, std::size_t capacity, int maxItems) {
+    std::size_t pos = FindValue(text, key);
+    if (pos == std::string_view::npos || pos >= text.size() || text[pos] != '[' || capacity == 0) return -1;
+    ++pos;
+    int count = 0;
+    while (pos < text.size() && count < maxItems) {
+        const char c = text[pos];
+        if (c == ']') break;
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',') {
+            ++pos;
+            continue;
+        }
+        if (c != '"') break;  // not a list of strings: what was read so far counts
+        char* item = out + static_cast<std::size_t>(count) * capacity;
+        item[0] = '\0';
+        pos = ReadQuoted(text, pos, item, capacity);
+        ++count;
+    }
+    return count;
 }

@@ -1,15 +1,15 @@
 // The cover set under several threads: titles changing faster than downloads, clears and the
 // pictures switch from another thread while a worker downloads, readers holding pictures while
 // the set is emptied. Run under ThreadSanitizer.
-#include "covers/cover_search.hpp"
-
-#include "../unit/covers_fakes.hpp"
-#include "tests/support/sim_client.hpp"
-#include "tests/support/test_support.hpp"
-
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include "../unit/covers_fakes.hpp"
+#include "covers/cover_search.hpp"
+#include "covers/cover_sources.hpp"
+#include "tests/support/sim_client.hpp"
+#include "tests/support/test_support.hpp"
 
 using namespace covers_test;
 
@@ -69,33 +69,40 @@ std::set<std::string> Tags(CoverSet& set) {
 }  // namespace
 
 TEST(CoverRace, TitlesFasterThanDownloadsOnlyTheCurrentSearchPublishes) {
-    Recorder& rec = InstallRecorder();
-    CoverSet& set = LeakedSet();
-    set.sessionFactory = FactoryFor(SlowWeb(3));
-    std::atomic<bool> stop{false};
-    std::atomic<int> seen{0};
-    std::thread reader(Reader, std::ref(set), std::ref(stop), std::ref(seen));
-    std::thread rotator([&] {
-        while (!stop.load()) {
-            RotateCover(set);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Alone as designed, and with the sources, whose cache and chain every worker shares: titles
+    // come back, so pictures are stored and found while other workers search.
+    for (const bool withSources : {false, true}) {
+        SCOPED_TRACE(withSources ? "with sources" : "image search alone");
+        Recorder& rec = InstallRecorder();
+        CoverSet& set = LeakedSet();
+        set.sessionFactory = FactoryFor(SlowWeb(3));
+        if (withSources) set.sources = new CoverSources;  // kept for the process, as workers may be late
+        std::atomic<bool> stop{false};
+        std::atomic<int> seen{0};
+        std::thread reader(Reader, std::ref(set), std::ref(stop), std::ref(seen));
+        std::thread rotator([&] {
+            while (!stop.load()) {
+                RotateCover(set);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        for (int i = 0; i < 25; ++i) {
+            StartCoverSearch(
+                set, u"Title " + std::u16string(1, static_cast<char16_t>(u'A' + i % (withSources ? 4 : 25))));
+            std::this_thread::sleep_for(std::chrono::milliseconds(i % 3 == 0 ? 40 : 7));
         }
-    });
-    for (int i = 0; i < 25; ++i) {
-        StartCoverSearch(set, u"Title " + std::u16string(1, static_cast<char16_t>(u'A' + i)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(i % 3 == 0 ? 40 : 7));
+        StartCoverSearch(set, u"Final");
+        EXPECT_TRUE(WaitForCoverWorker(set, 10000));
+        ASSERT_TRUE(AllEnded(set));
+        stop = true;
+        reader.join();
+        rotator.join();
+        // Three pictures, each once: a stale worker never added to the final set.
+        EXPECT_EQ(Tags(set), (std::set<std::string>{"0;", "1;", "2;"}));
+        EXPECT_EQ(set.searching.load(), 0);
+        EXPECT_GT(rec.coversChanged.load(), 3);
+        SetMainWindowTarget(nullptr);
     }
-    StartCoverSearch(set, u"Final");
-    EXPECT_TRUE(WaitForCoverWorker(set, 10000));
-    ASSERT_TRUE(AllEnded(set));
-    stop = true;
-    reader.join();
-    rotator.join();
-    // Three pictures, each once: a stale worker never added to the final set.
-    EXPECT_EQ(Tags(set), (std::set<std::string>{"0;", "1;", "2;"}));
-    EXPECT_EQ(set.searching.load(), 0);
-    EXPECT_GT(rec.coversChanged.load(), 3);
-    SetMainWindowTarget(nullptr);
 }
 
 TEST(CoverRace, ClearAndSwitchFromAnotherThreadDuringDownloads) {
@@ -107,8 +114,10 @@ TEST(CoverRace, ClearAndSwitchFromAnotherThreadDuringDownloads) {
     std::thread reader(Reader, std::ref(set), std::ref(stop), std::ref(seen));
     std::thread server([&] {  // the web API's thread
         for (int i = 0; i < 30 && !stop.load(); ++i) {
-            if (i % 3 == 0) ClearCovers(set);
-            else SetImagesEnabled(set, i % 3 == 1 ? false : true);
+            if (i % 3 == 0)
+                ClearCovers(set);
+            else
+                SetImagesEnabled(set, i % 3 == 1 ? false : true);
             std::this_thread::sleep_for(std::chrono::milliseconds(9));
         }
     });
@@ -136,8 +145,9 @@ TEST(CoverRace, AgainstTheSimulatorWithTheRealClient) {
     if (!OpenHttpSession("probe")) GTEST_SKIP() << "no HTTP client";
     SimControl sim(SimulatorPort());
     ASSERT_TRUE(sim.Reset());
-    const std::string json = "{\"urls\": [\"{base}/pics/jpeg/x?delay_ms=60\", \"{base}/pics/png/y?delay_ms=60\","
-                             " \"{base}/pics/webp/z\"]}";
+    const std::string json =
+        "{\"urls\": [\"{base}/pics/jpeg/x?delay_ms=60\", \"{base}/pics/png/y?delay_ms=60\","
+        " \"{base}/pics/webp/z\"]}";
     ASSERT_NE(RawHttpExchange(SimulatorPort(), "POST /_sim/images HTTP/1.0\r\nContent-Length: " +
                                                    std::to_string(json.size()) + "\r\n\r\n" + json)
                   .find(" 200 "),

@@ -64,6 +64,15 @@ def api_info(port):
         return None
 
 
+SIM_COVER_SOURCES = {
+    "cover_sources": ["image_search"],
+    "itunes_url": SIM + "/itunes/search",
+    "deezer_url": SIM + "/deezer/search",
+    "musicbrainz_url": SIM + "/musicbrainz/ws/2/recording",
+    "coverartarchive_url": SIM + "/caa",
+}
+
+
 class ProgramFolder:
     """The program copied into a fresh folder (config.json lies beside the executable)."""
 
@@ -86,6 +95,9 @@ class ProgramFolder:
                 "status_url": SIM + "/status-json.xsl",
                 "image_search_url": SIM + "/images/async",
             }
+            # The design's single source unless a test asks for more, and every album-art service
+            # at the simulator all the same, so that no run ever reaches the real ones.
+            cfg.update(SIM_COVER_SOURCES)
             cfg.update(extra or {})
             with open(self.config_path, "w", encoding="utf-8") as f:
                 json.dump(cfg, f, indent=2)

@@ -229,8 +229,11 @@ def hand_edited_config(port):
             "  \"last_channel_index\": 2,\n"
             "  \"status_url\": \"%s/status-json.xsl\",\n"
             "  \"image_search_url\": \"%s/images/async\",\n"
+            "  \"cover_sources\": [\"image_search\"], \"itunes_url\": \"%s/itunes/search\",\n"
+            "  \"deezer_url\": \"%s/deezer/search\", \"musicbrainz_url\": \"%s/musicbrainz/ws/2/recording\",\n"
+            "  \"coverartarchive_url\": \"%s/caa\",\n"
             "  \"nested\": {\"list\": [1, 2, {\"x\": \"y\"}]}\n"
-            "}\n") % (port, SIM, SIM)
+            "}\n") % ((port,) + (SIM,) * 6)
     return text, accepted
 
 

@@ -1,6 +1,7 @@
 // The search worker with the real HTTP client (libcurl, or WinINet under Wine) against the
 // station simulator's image search.
 #include "covers/cover_search.hpp"
+#include "covers/cover_sources.hpp"
 
 #include "covers_fakes.hpp"
 #include "tests/support/sim_client.hpp"
@@ -120,6 +121,81 @@ TEST_F(CoverSim, ATricklingPageIsReadAndAClearStopsItMidway) {
     EXPECT_EQ(set_.count, 0);
     EXPECT_EQ(set_.searching.load(), 0);
     EXPECT_FALSE(Requested("/pics/jpeg/late"));
+}
+
+namespace {
+
+// Every album-art service at the simulator, in the built-in order after the image search.
+CoverSources& SimSources(const std::string& base) {
+    auto* sources = new CoverSources;  // late workers may use it: kept for the process
+    CoverSourcesConfig config;
+    config.itunesUrl = base + "/itunes/search";
+    config.deezerUrl = base + "/deezer/search";
+    config.musicBrainzUrl = base + "/musicbrainz/ws/2/recording";
+    config.coverArtArchiveUrl = base + "/caa";
+    sources->chain.Configure(config);
+    return *sources;
+}
+
+std::string AlbumArtCounts() {
+    const std::string reply = RawHttpExchange(SimulatorPort(), "GET /_sim/albumart HTTP/1.0\r\n\r\n");
+    const std::size_t at = reply.find("\"counts\"");
+    return at == std::string::npos ? std::string() : reply.substr(at, reply.find('}', at) - at);
+}
+
+bool ConfigureAlbumArt(const std::string& json) {
+    return RawHttpExchange(SimulatorPort(), "POST /_sim/albumart HTTP/1.0\r\nContent-Length: " +
+                                                std::to_string(json.size()) + "\r\n\r\n" + json)
+               .find(" 200 ") != std::string::npos;
+}
+
+}  // namespace
+
+TEST_F(CoverSim, ServicesStandInForADeadImageSearchAndTheCacheForThemAll) {
+    set_.sources = &SimSources(sim_->BaseUrl());
+    ASSERT_TRUE(Configure("{\"page\": \"\", \"status\": 503}"));
+
+    // A cut-off iTunes answer, a slow Deezer: Deezer's cover, after its delay.
+    ASSERT_TRUE(ConfigureAlbumArt(R"({"itunes": {"mode": "malformed"}, "deezer": {"mode": "slow", "delay_ms": 300}})"));
+    auto took = Search(u"TOVREL Radio | Artist - Song");
+    auto pics = Published();
+    ASSERT_EQ(pics.size(), 1u);
+    EXPECT_TRUE(HasTag(pics[0], "deezer-a"));
+    EXPECT_GE(took.count(), 300);
+    RecordProperty("chain_ms", static_cast<int>(took.count()));
+    EXPECT_NE(sim_->Log().find("\"user-agent\": \"" + std::string(kServiceUserAgent) + "\""), std::string::npos);
+
+    // Every source in order, the image search down: the first service that answers.
+    ASSERT_TRUE(ConfigureAlbumArt("{}"));
+    took = Search(u"Other Artist - Other Song");
+    pics = Published();
+    ASSERT_EQ(pics.size(), 1u);
+    EXPECT_TRUE(HasTag(pics[0], "itunes-a"));  // the right artist's only; larger than 100x100
+    EXPECT_TRUE(Requested("/art/itunes/a/600x600bb.jpg"));
+    std::printf("[ measure ] title change to first picture, image search down: %lld ms\n",
+                static_cast<long long>(took.count()));
+
+    // The title comes back: shown from the cache, nothing asked of any source.
+    const std::string counts = AlbumArtCounts();
+    const std::size_t logSize = sim_->Log().size();
+    ClearCovers(set_);
+    took = Search(u"Other Artist - Other Song");
+    pics = Published();
+    ASSERT_EQ(pics.size(), 1u);
+    EXPECT_TRUE(HasTag(pics[0], "itunes-a"));
+    EXPECT_EQ(sim_->Log().size(), logSize);  // not even the image search
+    EXPECT_EQ(AlbumArtCounts(), counts);
+    std::printf("[ measure ] title change to first picture, from the cache: %lld ms\n",
+                static_cast<long long>(took.count()));
+
+    // MusicBrainz with the archive when the others have nothing.
+    ASSERT_TRUE(ConfigureAlbumArt(R"({"itunes": {"mode": "empty"}, "deezer": {"mode": "error"}})"));
+    Search(u"Third - Song");
+    pics = Published();
+    ASSERT_EQ(pics.size(), 1u);
+    EXPECT_TRUE(HasTag(pics[0], "caa-aaaaaaaa"));
+    EXPECT_TRUE(Requested("/caa/release-group/aaaaaaaa-0000-4000-8000-000000000001/front-500"));
+    EXPECT_FALSE(Requested("bbbbbbbb"));  // the low-scored recording's
 }
 
 TEST_F(CoverSim, AStaleSearchStopsInTheMiddleOfATricklingPicture) {

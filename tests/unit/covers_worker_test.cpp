@@ -1,4 +1,5 @@
 #include "covers/cover_search.hpp"
+#include "covers/cover_sources.hpp"
 
 #include "covers_fakes.hpp"
 #include "tests/support/test_support.hpp"
@@ -248,6 +249,116 @@ TEST(CoverDownload, StatusSizeSignatureAndLimit) {
     EXPECT_FALSE(log[log.size() - 1].flags & kHttpSecure);
     for (const auto& entry : log) EXPECT_EQ(entry.receiveMs, 3500u);
 }
+
+namespace {
+
+// Sources that live for the process, as late workers may use them; every service on a fake host.
+CoverSources& LeakedSources(std::vector<std::string> order, bool orderGiven = true) {
+    auto* sources = new CoverSources;
+    CoverSourcesConfig config;
+    config.orderGiven = orderGiven;
+    config.names = std::move(order);
+    config.itunesUrl = "http://itunes/search";
+    config.deezerUrl = "http://deezer/search";
+    config.musicBrainzUrl = "http://mb/ws/2/recording";
+    config.coverArtArchiveUrl = "http://caa";
+    sources->chain.Configure(config);
+    return *sources;
+}
+
+const CoverTrack kTrack{"Artist", "Song"};
+
+}  // namespace
+
+TEST(CoverWorkerSources, AskEachInOrderUntilOneGivesAPictureThenKeepIt) {
+    CoverSources& sources = LeakedSources({}, false);
+    {
+        WorkerRun run(u"TOVREL Radio | Artist - Song [Live]");
+        run.set.sources = &sources;
+        // No results page, a cut-off iTunes answer, then a Deezer answer with a picture.
+        FakeAnswer itunes;
+        itunes.body = R"({"resultCount":1,"results":[{"artistName":"Art)";
+        run.web->Set(BuildItunesUrl("http://itunes/search", kTrack), itunes);
+        FakeAnswer deezer;
+        deezer.body = R"({"data":[{"artist":{"name":"Artist"},"album":{"cover_xl":"http://art/deezer.jpg"}}]})";
+        run.web->Set(BuildDeezerUrl("http://deezer/search", kTrack), deezer);
+        run.Picture("http://art/deezer.jpg", PictureBytes("jpeg", "deezer"));
+        run.Run();
+        EXPECT_EQ(run.Published(), std::vector<std::string>{PictureBytes("jpeg", "deezer")});
+        const auto log = run.web->Log();
+        ASSERT_EQ(log.size(), 4u);  // MusicBrainz is never asked
+        EXPECT_NE(log[0].url.find("/images/async?q=%20Artist%20%2d%20Song%20album%20cover"), std::string::npos);
+        EXPECT_EQ(log[3].url, "http://art/deezer.jpg");
+        EXPECT_EQ(run.web->Agents(), (std::vector<std::string>{"Lavf/57.83.100", kServiceUserAgent}));
+        EXPECT_EQ(run.set.searching.load(), 0);
+        EXPECT_GE(run.rec.coversChanged.load(), 2);  // the picture, and the end
+    }
+    {
+        // The title comes back: its picture at once, without a single request.
+        WorkerRun run(u"TOVREL Hi-Res | Artist - Song");
+        run.set.sources = &sources;
+        run.Run();
+        EXPECT_EQ(run.Published(), std::vector<std::string>{PictureBytes("jpeg", "deezer")});
+        EXPECT_TRUE(run.web->Log().empty());
+        EXPECT_TRUE(run.web->Agents().empty());
+    }
+    // Deezer answered; the image search and iTunes failed once each, not enough to rest.
+    EXPECT_FALSE(sources.chain.Resting(CoverSourceKind::ImageSearch));
+    EXPECT_EQ(sources.chain.SourcesNow().size(), 4u);
+}
+
+TEST(CoverWorkerSources, TheOrderGivenAndTheLogoWhenNothingIsFound) {
+    CoverSources& sources = LeakedSources({"musicbrainz", "itunes"});
+    const std::string mbid = "11111111-2222-3333-4444-555555555555";
+    {
+        WorkerRun run(u"Artist - Song");
+        run.set.sources = &sources;
+        SetCoverLogo(run.set, "http://station/logo.png");
+        FakeAnswer mb;
+        mb.body = R"({"recordings":[{"score":100,"releases":[{"id":")" + mbid + R"("}]}]})";
+        run.web->Set(BuildMusicBrainzUrl("http://mb/ws/2/recording", kTrack), mb);
+        run.Picture("http://caa/release/" + mbid + "/front-500", "not found", 404);  // no art in the archive
+        FakeAnswer itunes;
+        itunes.body = R"({"resultCount":0,"results":[]})";
+        run.web->Set(BuildItunesUrl("http://itunes/search", kTrack), itunes);
+        run.Picture("http://station/logo.png", PictureBytes("png", "logo"));
+        run.Run();
+        EXPECT_EQ(run.Published(), std::vector<std::string>{PictureBytes("png", "logo")});
+        std::vector<std::string> urls;
+        for (const auto& entry : run.web->Log()) urls.push_back(entry.url);
+        EXPECT_EQ(urls, (std::vector<std::string>{BuildMusicBrainzUrl("http://mb/ws/2/recording", kTrack),
+                                                  "http://caa/release/" + mbid + "/front-500",
+                                                  BuildItunesUrl("http://itunes/search", kTrack),
+                                                  "http://station/logo.png"}));
+    }
+    {
+        // A jingle has nothing to search for: the logo (fetched once, kept) and no other request.
+        WorkerRun run(u"TOVREL Hi-Res |");
+        run.set.sources = &sources;
+        run.Run();
+        EXPECT_EQ(run.Published(), std::vector<std::string>{PictureBytes("png", "logo")});
+        EXPECT_TRUE(run.web->Log().empty());
+        EXPECT_EQ(run.set.searching.load(), 0);
+    }
+    {
+        // The logo is not kept as the title's picture: a channel without one shows nothing.
+        WorkerRun run(u"Artist - Song");
+        run.set.sources = &sources;
+        SetCoverLogo(run.set, "");
+        run.Run();
+        EXPECT_TRUE(run.Published().empty());
+    }
+}
+
+TEST(CoverWorkerSources, AnEmptyListSwitchesTheSearchOff) {
+    CoverSources& sources = LeakedSources({});
+    WorkerRun run(u"Artist - Song");
+    run.set.sources = &sources;
+    run.Run();
+    EXPECT_TRUE(run.Published().empty());
+    EXPECT_TRUE(run.web->Log().empty());
+    EXPECT_EQ(run.set.searching.load(), 0);
+    EXPECT_EQ(run.rec.coversChanged.load(), 1);}
 
 TEST(CoverWorker, AStaleSearchDropsItsTransferInTheMiddle) {
     // A picture host that sends a byte a second, and a results page that never comes.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/text.hpp"
 #include "settings/config_reader.hpp"
@@ -304,6 +305,46 @@ TEST(SettingsOptionalUrls, ReadIntoTheirFieldsWhole) {
     EXPECT_EQ(View(cfg->cover_file), url255);
 }
 
+TEST(SettingsOptionalUrls, CoverSourceKeys) {
+    struct Case {
+        std::string text;
+        bool present;
+        std::vector<std::string> names;
+    };
+    const Case cases[] = {
+        {"{}", false, {}},
+        {"{\"cover_sources\": []}", true, {}},
+        {"{\"cover_sources\": [\"deezer\", \"bogus\",\"itunes\"]}", true, {"deezer", "bogus", "itunes"}},
+        {"{\"cover_sources\":\r\n[ \"musicbrainz\" , ]}", true, {"musicbrainz"}},
+        {"{\"cover_sources\": [\"a\", 5, \"b\"]}", true, {"a"}},        // a non-string ends the list
+        {"{\"cover_sources\": \"itunes\"}", false, {}},                   // not a list: as if absent
+        {"{\"cover_sources\": [\"" + std::string(40, 'x') + "\"]}", true, {std::string(31, 'x')}},
+        {"{\"cover_sources\": [\"1\",\"2\",\"3\",\"4\",\"5\",\"6\",\"7\",\"8\",\"9\"]}", true,
+         {"1", "2", "3", "4", "5", "6", "7", "8"}},
+        {"{\"cover_sources\": [\"unterminated", true, {"unterminated"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto cfg = Parse(c.text);
+        EXPECT_EQ(cfg->cover_sources_present, c.present);
+        std::vector<std::string> names;
+        for (int i = 0; i < cfg->cover_source_count; ++i) names.emplace_back(View(cfg->cover_sources[i]));
+        EXPECT_EQ(names, c.names);
+    }
+
+    auto cfg = Parse("{\"itunes_url\": \"http://i/search\", \"deezer_url\": \"http://d/search\", "
+                     "\"musicbrainz_url\": \"http://m/ws/2/recording\", \"coverartarchive_url\": \"http://c\", "
+                     "\"cover_cache_folder\": \"covers cache\", \"channels\": [{\"id\": \"a\", \"name\": \"A\", "
+                     "\"logo\": \"logo-a.png\", \"endpoint\": \"http://h/e\"}, " + Entry("b") + "]}");
+    EXPECT_EQ(View(cfg->itunes_url), "http://i/search");
+    EXPECT_EQ(View(cfg->deezer_url), "http://d/search");
+    EXPECT_EQ(View(cfg->musicbrainz_url), "http://m/ws/2/recording");
+    EXPECT_EQ(View(cfg->coverartarchive_url), "http://c");
+    EXPECT_EQ(View(cfg->cover_cache_folder), "covers cache");
+    EXPECT_EQ(View(cfg->channels.entries[0].logo), "logo-a.png");
+    EXPECT_EQ(cfg->channels.entries[1].logo[0], '\0');  // the key of the entry before does not count
+}
+
 TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     auto cfg = std::make_unique<AppConfig>();
     ResetConfigDefaults(*cfg);
@@ -315,6 +356,15 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     CopyText(cfg->image_search_url, "http://127.0.0.1:9/images/async");
     CopyText(cfg->nowplaying_file, "C:\\Users\\\"me\"\\np.txt");
     CopyText(cfg->cover_file, "cover_file");
+    cfg->cover_sources_present = true;
+    cfg->cover_source_count = 3;
+    CopyText(cfg->cover_sources[0], "deezer");
+    CopyText(cfg->cover_sources[1], "q\"uote");
+    CopyText(cfg->cover_sources[2], "itunes_url");
+    CopyText(cfg->itunes_url, "http://127.0.0.1:9/itunes/search");
+    CopyText(cfg->coverartarchive_url, "http://127.0.0.1:9/caa");
+    CopyText(cfg->cover_cache_folder, "C:\\covers \"x\"");
+    CopyText(cfg->channels.entries[2].logo, "https://h/logo.png?a=\"b\"");
     cfg->show_images = false;
     cfg->port = 1;
     cfg->rotate_interval_seconds = 2147483647;
@@ -329,6 +379,12 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     EXPECT_EQ(View(back->image_search_url), View(cfg->image_search_url));
     EXPECT_EQ(View(back->nowplaying_file), View(cfg->nowplaying_file));
     EXPECT_EQ(View(back->cover_file), "cover_file");
+    ASSERT_EQ(back->cover_source_count, 3);
+    EXPECT_EQ(View(back->cover_sources[1]), "q\"uote");
+    EXPECT_EQ(View(back->cover_sources[2]), "itunes_url");
+    EXPECT_EQ(View(back->itunes_url), View(cfg->itunes_url));  // not taken from the list value above
+    EXPECT_EQ(View(back->cover_cache_folder), View(cfg->cover_cache_folder));
+    EXPECT_EQ(View(back->channels.entries[2].logo), View(cfg->channels.entries[2].logo));
     EXPECT_FALSE(back->show_images);
     EXPECT_EQ(back->port, 1);
     EXPECT_EQ(back->rotate_interval_seconds, 2147483647);
@@ -398,6 +454,34 @@ TEST(SettingsWriter, ValuesThatSpellAKeyLaterInItsScopeDoNotHijackIt) {
     }
 }
 
+TEST(SettingsWriter, ChannelValuesThatSpellALogoOrAnotherKeyReadBack) {
+    auto cfg = std::make_unique<AppConfig>();
+    ResetConfigDefaults(*cfg);
+    CopyText(cfg->last_channel, "show_images");
+    cfg->show_images = false;
+    CopyText(cfg->channels.entries[0].id, "name");
+    CopyText(cfg->channels.entries[1].name, u"endpoint");
+    CopyText(cfg->channels.entries[2].name, u"x\"endpoint");
+    CopyText(cfg->channels.entries[3].endpoint, "rotate_interval_seconds");
+    CopyText(cfg->channels.entries[4].name, u"logo");
+    CopyText(cfg->channels.entries[4].logo, "l.png");
+    const std::string text = FormatConfigText(*cfg);
+    EXPECT_NE(text.find("\"last_channel\": \"\\show_images\""), std::string::npos);
+    EXPECT_NE(text.find("\"name\": \"\\endpoint\""), std::string::npos);
+    auto back = Parse(text);
+    EXPECT_FALSE(back->show_images);
+    EXPECT_EQ(View(back->last_channel), "show_images");
+    ASSERT_EQ(back->channels.count, 8);
+    EXPECT_EQ(Id(*back, 0), "name");
+    EXPECT_EQ(View(back->channels.entries[0].name), u"Ostrel");
+    EXPECT_EQ(View(back->channels.entries[1].name), u"endpoint");
+    EXPECT_EQ(View(back->channels.entries[2].name), u"x\"endpoint");
+    EXPECT_EQ(View(back->channels.entries[3].endpoint), "rotate_interval_seconds");
+    EXPECT_EQ(back->rotate_interval_seconds, 20);
+    EXPECT_EQ(View(back->channels.entries[4].name), u"logo");
+    EXPECT_EQ(View(back->channels.entries[4].logo), "l.png");
+}
+
 TEST(SettingsWriter, LayoutDetails) {
     auto cfg = std::make_unique<AppConfig>();
     ResetConfigDefaults(*cfg);
@@ -424,6 +508,20 @@ TEST(SettingsWriter, LayoutDetails) {
     CopyText(cfg->cover_file, "cover.png");
     EXPECT_NE(FormatConfigText(*cfg).find("\"http://s/images/async\",\r\n  \"cover_file\": \"cover.png\",\r\n  \"channels\""),
               std::string::npos);
+    std::memset(cfg->cover_file, 0, sizeof cfg->cover_file);
+    // The picture sources follow them; a logo comes last in its entry.
+    cfg->cover_sources_present = true;
+    CopyText(cfg->deezer_url, "http://d/search");
+    CopyText(cfg->channels.entries[0].logo, "l.png");
+    const std::string withSources = FormatConfigText(*cfg);
+    EXPECT_NE(withSources.find("\"http://s/images/async\",\r\n  \"cover_sources\": [],\r\n  \"deezer_url\": "
+                               "\"http://d/search\",\r\n  \"channels\""),
+              std::string::npos);
+    EXPECT_NE(withSources.find("nowplaying-ostrel.txt\",\r\n      \"logo\": \"l.png\"\r\n    }\r\n"), std::string::npos);
+    cfg->cover_source_count = 2;
+    CopyText(cfg->cover_sources[0], "itunes");
+    CopyText(cfg->cover_sources[1], "deezer");
+    EXPECT_NE(FormatConfigText(*cfg).find("  \"cover_sources\": [\"itunes\", \"deezer\"],\r\n"), std::string::npos);
 }
 
 }  // namespace
