@@ -71,44 +71,6 @@ void ReadStartChannel(std::string_view text, AppConfig& cfg) {
     }
 }
 
-// Reads "allowed_origins": an array of strings, decoded as ReadJsonString decodes a value. An
-// element that is not a string is skipped, entries past MAX_ALLOWED_ORIGINS are ignored, and a
-// string longer than 255 bytes is cut. A value that is not an array leaves the list empty.
-void ReadAllowedOrigins(std::string_view text, AppConfig& cfg) {
-    constexpr std::string_view kKey = "\"allowed_origins\"";
-    std::size_t pos = text.find(kKey);
-    if (pos == std::string_view::npos) return;
-    pos += kKey.size();
-    const auto skip = [&](std::string_view chars) {
-        while (pos < text.size() && chars.find(text[pos]) != std::string_view::npos) ++pos;
-    };
-    skip(" \t\r\n:");
-    if (pos >= text.size() || text[pos] != '[') return;
-    ++pos;
-    while (cfg.allowed_origin_count < MAX_ALLOWED_ORIGINS) {
-        skip(" \t\r\n,");
-        if (pos >= text.size() || text[pos] == ']') return;
-        if (text[pos] != '"') {
-            // Not a string: skipped up to the next element.
-            while (pos < text.size() && text[pos] != ',' && text[pos] != ']') ++pos;
-            continue;
-        }
-        char* out = cfg.allowed_origins[cfg.allowed_origin_count];
-        std::size_t stored = 0;
-        for (++pos; pos < text.size() && text[pos] != '"'; ++pos) {
-            char c = text[pos];
-            if (c == '\\' && pos + 1 < text.size()) {
-                c = text[++pos];
-                c = c == 'n' ? '\n' : (c == 'r' ? '\r' : (c == 't' ? '\t' : c));
-            }
-            if (stored + 1 < sizeof cfg.allowed_origins[0]) out[stored++] = c;
-        }
-        ++pos;  // the closing quote
-        out[stored] = '\0';
-        if (stored > 0) ++cfg.allowed_origin_count;
-    }
-}
-
 }  // namespace
 
 void ParseConfigText(std::string_view text, AppConfig& cfg) {
@@ -133,7 +95,9 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
     if (ReadJsonString(text, "status_url", url, sizeof url)) CopyText(cfg.status_url, View(url));
     std::memset(url, 0, sizeof url);
     if (ReadJsonString(text, "image_search_url", url, sizeof url)) CopyText(cfg.image_search_url, View(url));
-    ReadAllowedOrigins(text, cfg);
+    const int origins = ReadJsonStringList(text, "allowed_origins", &cfg.allowed_origins[0][0],
+                                           sizeof cfg.allowed_origins[0], MAX_ALLOWED_ORIGINS);
+    cfg.allowed_origin_count = origins > 0 ? origins : 0;
 
     // Optional: files for streaming software. Empty means no file is written.
     char file[256] = {};

@@ -126,6 +126,34 @@ bool ReadJsonString(std::string_view text, std::string_view key, char* out, std:
     return true;
 }
 
+namespace {
+
+// Skips one value that is not a string (a number, a word, an object or an array with whatever
+// they hold), up to the comma or bracket that ends it. Returns that position, or text.size().
+std::size_t SkipListValue(std::string_view text, std::size_t pos) {
+    int depth = 0;
+    while (pos < text.size()) {
+        const char c = text[pos];
+        if (c == '"') {
+            // A string inside an object or array: its brackets and commas do not count.
+            for (++pos; pos < text.size() && text[pos] != '"'; ++pos) {
+                if (text[pos] == '\\') ++pos;
+            }
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0) return pos;
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            return pos;
+        }
+        ++pos;
+    }
+    return text.size();
+}
+
+}  // namespace
+
 int ReadJsonStringList(std::string_view text, std::string_view key, char* out, std::size_t capacity, int maxItems) {
     std::size_t pos = FindValue(text, key);
     if (pos == std::string_view::npos || pos >= text.size() || text[pos] != '[' || capacity == 0) return -1;
@@ -138,11 +166,14 @@ int ReadJsonStringList(std::string_view text, std::string_view key, char* out, s
             ++pos;
             continue;
         }
-        if (c != '"') break;  // not a list of strings: what was read so far counts
+        if (c != '"') {
+            pos = SkipListValue(text, pos);
+            continue;
+        }
         char* item = out + static_cast<std::size_t>(count) * capacity;
         item[0] = '\0';
         pos = ReadQuoted(text, pos, item, capacity);
-        ++count;
+        if (item[0] != '\0') ++count;
     }
     return count;
 }

@@ -26,7 +26,8 @@ bool ReadJsonBool(std::string_view text, std::string_view key, bool& out);
 bool ReadJsonString(std::string_view text, std::string_view key, char* out, std::size_t capacity);
 
 // Reads a list of double-quoted strings, ["a", "b"], into maxItems consecutive buffers of
-// capacity bytes at out (each terminated; values decoded and cut as by ReadJsonString). Reading
-// stops at the closing bracket, at anything that is not a string, or after maxItems items.
+// capacity bytes at out (each terminated; values decoded and cut as by ReadJsonString). Values
+// that are not strings (numbers, objects, arrays) and empty strings are skipped. Reading stops at
+// the closing bracket, at the end of text, or after maxItems items.
 // Returns the number of items read, or -1 when the key is missing or not followed by '['.
 int ReadJsonStringList(std::string_view text, std::string_view key, char* out, std::size_t capacity, int maxItems);

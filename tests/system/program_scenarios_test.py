@@ -5,7 +5,9 @@ Wine: each starts the program in a temporary folder of its own against the stati
   config     a hand-edited config.json: the channels and the channel that its rules give, and
              the file the program writes back
   covers     a new title starts a search with the right query; /image serves the first picture,
-             then the pictures rotate and image_id moves on
+             then the pictures rotate and image_id moves on; with the image search finding
+             nothing an album-art service gives the picture, with nothing anywhere the channel's
+             logo shows, and a title that comes back shows its pictures with no request
   saves      a channel chosen and the pictures switched through the web API are saved at once
              and survive a restart
   bad_input  a station answering garbage, huge bodies, nothing or never; a garbage search page;
@@ -300,7 +302,13 @@ def scenario_covers(prog):
     sim_post("/_sim/images", {"urls": ["{base}/covers/%s" % p for p in ("1.png", "2.jpg", "3.webp", "4.png")]})
     title = "TOVREL Radio | Artist - Song [Live]"
     set_title("one", title)
-    folder = prog.folder(port, extra={"rotate_interval_seconds": 1})
+    channels = [{"id": i, "name": n, "endpoint": "%s/nowplaying/%s" % (SIM, i)} for i, n in CHANNELS]
+    channels[0]["logo"] = "station-logo.png"
+    folder = prog.folder(port, extra={"rotate_interval_seconds": 1, "cover_sources": ["image_search", "itunes"],
+                                      "channels": channels})
+    logo = pictures.png(64, 64, (250, 250, 250), seed=9)
+    with open(os.path.join(folder.dir, "station-logo.png"), "wb") as f:
+        f.write(logo)
     try:
         with Run(prog, folder) as run:
             shown = run.up(lambda i: i.get("has_image"))
@@ -351,10 +359,45 @@ def scenario_covers(prog):
             q = sim_queries()
             check(expected_q in q["queries"] and encoded_query(expected_q) in q["raw"],
                   "second search text %r: %r" % (expected_q, q["queries"][-1:]))
+            covers_fallbacks(port, logo)
             run.stop("covers")
     finally:
         folder.remove()
         sim_post("/_sim/reset", {})
+
+
+def albumart_counts():
+    status, body = http_get(SIM + "/_sim/albumart")
+    return json.loads(body)["counts"] if status == 200 else {}
+
+
+def covers_fallbacks(port, logo):
+    """The image search finds nothing: the album-art service's picture, then the channel's
+    logo when nobody has one, then a title that comes back is shown from the cache."""
+    def picture_where(pred, seconds):
+        return wait_for(lambda: (lambda p: p and pred(p[0][1]))(sample_pictures(port)), seconds, 0.05)
+
+    sim_post("/_sim/images", {"urls": []})
+    chain_title = "Chain Artist - Chain Song"
+    set_title("one", chain_title)
+    check(info_where(port, lambda i: i.get("track") == chain_title, 12), "the title with no image-search picture")
+    started = time.monotonic()
+    check(picture_where(lambda b: b"tag:itunes" in b, 10), "the album-art service's picture instead")
+    print("title change to the album-art picture: %.2f s" % (time.monotonic() - started))
+
+    sim_post("/_sim/albumart", {"itunes": {"mode": "empty"}})
+    set_title("one", "Station Jingle")
+    check(info_where(port, lambda i: i.get("track") == "Station Jingle", 12), "a title nobody has a picture for")
+    check(picture_where(lambda b: b == logo, 10), "the channel's logo in place of no picture")
+
+    searches, services = len(sim_queries()["queries"]), albumart_counts()
+    set_title("one", chain_title)
+    check(info_where(port, lambda i: i.get("track") == chain_title, 12), "the title comes back")
+    started = time.monotonic()
+    check(picture_where(lambda b: b"tag:itunes" in b, 8), "a title that comes back shows its picture again")
+    print("title back to its cached picture: %.2f s" % (time.monotonic() - started))
+    check(len(sim_queries()["queries"]) == searches and albumart_counts() == services,
+          "from the cache: no search and no album-art request")
 
 
 # ---------------------------------------------------------------- saves

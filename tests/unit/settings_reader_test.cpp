@@ -316,7 +316,8 @@ TEST(SettingsOptionalUrls, CoverSourceKeys) {
         {"{\"cover_sources\": []}", true, {}},
         {"{\"cover_sources\": [\"deezer\", \"bogus\",\"itunes\"]}", true, {"deezer", "bogus", "itunes"}},
         {"{\"cover_sources\":\r\n[ \"musicbrainz\" , ]}", true, {"musicbrainz"}},
-        {"{\"cover_sources\": [\"a\", 5, \"b\"]}", true, {"a"}},        // a non-string ends the list
+        // Values that are not strings, and empty strings, are skipped.
+        {"{\"cover_sources\": [\"a\", 5, \"\", {\"x\": [1, \"y,]\"], \"z\": 2}, \"b\"]}", true, {"a", "b"}},
         {"{\"cover_sources\": \"itunes\"}", false, {}},                   // not a list: as if absent
         {"{\"cover_sources\": [\"" + std::string(40, 'x') + "\"]}", true, {std::string(31, 'x')}},
         {"{\"cover_sources\": [\"1\",\"2\",\"3\",\"4\",\"5\",\"6\",\"7\",\"8\",\"9\"]}", true,
