@@ -4,6 +4,7 @@
 #include "common/text.hpp"
 #include "platform/exe_dir.hpp"
 #include "platform/address_guard.hpp"
+#include "platform/main_window.hpp"
 #include "web/title_history.hpp"
 
 #include <mutex>
@@ -47,6 +48,7 @@ bool StartServices() {
     if (gSettings.file.empty()) gSettings.file = ConfigFilePath();
     LoadConfig(gSettings);
     gNowPlaying.loadConfig = LoadConfig;
+    gNowPlaying.cancelled = ClosePosted;
     if (!gNowPlaying.session) gNowPlaying.session = OpenHttpSession(NOW_PLAYING_USER_AGENT);
 
     const AppConfig config = ReadConfig(gSettings);

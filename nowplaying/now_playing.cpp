@@ -117,6 +117,7 @@ bool FetchNowPlaying(NowPlayingContext& ctx, int channelIndex, char16_t* out, st
     // the time-outs only count silence, and a server that trickles its answer would otherwise
     // hold the single endpoint read for as long as it kept sending.
     const DeadlineScope bounded(session, HttpSession::Clock::now() + std::chrono::milliseconds(kNowPlayingBudgetMs));
+    session.SetCancelCheck(ctx.cancelled);
 
     char text[TITLE_TEXT_BYTES] = {};
     session.SetTimeouts(kNowPlayingConnectTimeoutMs, kNowPlayingReceiveTimeoutMs);

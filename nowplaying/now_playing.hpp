@@ -52,6 +52,9 @@ struct NowPlayingContext {
     std::function<std::unique_ptr<HttpSession>(const char* userAgent)> openSession;
     // The clock the time budget is measured with; null means Clock::now.
     std::function<Clock::time_point()> now;
+    // Asked while a fetch runs; once true the fetch stops at once and gives no title (the
+    // program passes "a close is waiting", so a hanging station never delays the exit).
+    std::function<bool()> cancelled;
 };
 
 // The title on air of channel `channelIndex` (a row of the channel table). Returns true when a

@@ -23,7 +23,8 @@ HeadlessView& gView = *new HeadlessView(gLoop);
 void WatchSignals(const sigset_t& signals, const std::atomic<bool>& stop) {
     const timespec pause{0, 100 * 1000 * 1000};
     while (!stop.load()) {
-        if (sigtimedwait(&signals, nullptr, &pause) > 0) gLoop.Post(MSG_CLOSE, 0);
+        // Through the window's link, so that a title fetch under way stops for the close too.
+        if (sigtimedwait(&signals, nullptr, &pause) > 0) PostToMainWindow(MSG_CLOSE, 0);
     }
 }
 

@@ -250,6 +250,35 @@ def test_taken_port(runner, exe, work):
         folder.remove()
 
 
+def test_station_that_never_answers(runner, exe, work):
+    """A title fetch that hangs on the main thread is cancelled by /stop: the window closes
+    without waiting for the fetch's budget."""
+    port = free_port()
+    folder = ProgramFolder(exe, port, parent=work)
+    sim_post("/_sim/set", {"path": "/nowplaying/one", "hang": True})
+    sim_post("/_sim/set", {"path": "/status-json.xsl", "hang": True})
+    proc = start(runner, folder)
+    try:
+        check(wait_for(lambda: api_info(port), 30) is not None, "serves while the station hangs")
+        time.sleep(0.5)  # the next refresh is under way or the first one still is
+        started = time.monotonic()
+        status, _ = http_get("http://127.0.0.1:%d/stop" % port)
+        try:
+            code = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            code = None
+        took = time.monotonic() - started
+        # Wine alone takes about 3 s to end a process; the fetch's budget is 5.5 s.
+        check(status == 200 and code == 0 and took < 5.0,
+              "/stop cancels the hanging fetch and ends the program (%.1f s, code %r)" % (took, code))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        folder.remove()
+        sim_post("/_sim/reset", {})
+
+
 def test_drive_root(runner, program, work):
     """The program at the root of a drive, started from a prompt whose current folder is another
     folder of that drive: it still uses the config.json beside it."""
@@ -299,6 +328,7 @@ def main():
     test_window(runner, exe, artefacts, artefacts)
     test_taken_port(runner, exe, artefacts)
     test_drive_root(runner, exe, artefacts)
+    test_station_that_never_answers(runner, exe, artefacts)
     if FAILURES:
         print("%d check(s) failed" % len(FAILURES))
         return 1
