@@ -194,7 +194,7 @@ private:
             auto c = std::make_unique<Connection>();
             c->socket = s;
             c->deadline = now + milliseconds(kWebReceiveTimeoutMs);
-            c->request = std::make_unique<char[]>(kWebRequestBytes);
+            c->request.reset(new char[kWebRequestBytes]);  // not zeroed: only what was read is looked at
             conns_.push_back(std::move(c));
             // The request has usually arrived by now: read it without waiting for the next pass.
             OnReadable(*conns_.back(), now);
