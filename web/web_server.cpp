@@ -24,6 +24,7 @@ using std::chrono::milliseconds;
 
 constexpr int kIdleWaitMs = 250;        // the longest poll: a stop is seen within it
 constexpr int kAcceptPauseMs = 100;     // after a listener error, before accepting again
+constexpr int kErrorPauseMs = 10;       // after a failed poll, before the next pass
 constexpr int kLingerMs = 250;          // draining unread request bytes before the close
 constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr int kAcceptsPerPass = 64;
@@ -148,6 +149,8 @@ public:
             const auto waitMs = std::chrono::duration_cast<milliseconds>(wake - now).count() + 1;
             const int ready = PollSockets(items.data(), items.size(), waitMs < 1 ? 0 : static_cast<int>(waitMs));
             if (!run_.running.load(std::memory_order_acquire)) break;
+            // A failing poll would otherwise make this a busy spin; every deadline still holds.
+            if (ready < 0) std::this_thread::sleep_for(milliseconds(kErrorPauseMs));
             now = Clock::now();
             const std::size_t polled = items.size() - 1;
             for (std::size_t i = 0; i < polled; ++i) {
@@ -157,6 +160,7 @@ public:
                 if ((seen & (kPollWrite | kPollError)) != 0 && c.pending > 0) Flush(c, now);
                 OnTime(c, now);
             }
+            Sweep();  // the slots of the connections closed in this pass are free for new ones
             if (listening && ready > 0 && items[0].seen != 0) AcceptAll(now, acceptAgain);
             if (subscribers_ > 0 && now >= nextCheck) {
                 nextCheck = now + milliseconds(CheckMs());
