@@ -1,7 +1,8 @@
 // Arbitrary request bytes through the router: no crash, no overrun, and every answer is one of
 // the header templates with a Content-Length that matches its body; JSON bodies parse. The
 // header fields that decide whether a page of another site sent the request are read within
-// the bytes given, whether the request counts as cut or not.
+// the bytes given, whether the request counts as cut or not. The event stream's first event is
+// one whole info object.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
 #include "platform/http_client.hpp"
@@ -90,6 +91,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string header = sink.out.substr(0, end + 4);
     const std::string body = sink.out.substr(end + 4);
     bool json = false;
+    if (header == kEventStreamHeader) {
+        // The stream's first event: one info object, whole.
+        const std::string start = "event: info\ndata: ";
+        if (body.rfind(start, 0) != 0 || body.size() < start.size() + 2 || body.substr(body.size() - 2) != "\n\n") {
+            std::abort();
+        }
+        Json parsed;
+        if (!Json::Parse(body.substr(start.size(), body.size() - start.size() - 2), &parsed)) std::abort();
+        return 0;
+    }
     if (!IsTemplate(header, body.size(), &json)) std::abort();
     Json parsed;
     if (json && !Json::Parse(body, &parsed)) std::abort();

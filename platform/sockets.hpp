@@ -1,6 +1,6 @@
 // A small TCP socket layer for the embedded server: Winsock on Windows, BSD sockets elsewhere.
-// Portable code sees one handle type and a handful of blocking operations; nothing here raises a
-// signal or throws.
+// Portable code sees one handle type and a handful of operations (the server's loop waits on
+// many sockets at once through platform/poller.hpp); nothing here raises a signal or throws.
 #pragma once
 
 #include <cstddef>
@@ -32,23 +32,6 @@ int WaitReadable(socket_t socket, int timeoutMs);
 // Connects to ipv4:port (dotted quad), blocking. kInvalidSocket on failure.
 socket_t ConnectTo(const char* ipv4, int port);
 
-// Readies a listener for AcceptWithin with the given wait. On Windows the listener becomes
-// non-blocking (AcceptWithin tries first and waits with select only when nothing is pending).
-// On Linux it stays blocking with SO_RCVTIMEO set to waitMs, which Linux applies to accept: one
-// blocking accept wakes sooner than a poll followed by an accept, and shutting the listener
-// down wakes it at once.
-bool PrepareListener(socket_t listener, int waitMs);
-
-// For a listener readied by PrepareListener with the same waitMs: takes a connection that is
-// already waiting, or waits at most waitMs for one. The connection comes back in non-blocking
-// mode on every platform (Windows hands the listener's mode on to it; Linux is asked to). kInvalidSocket when none came, with
-// failed set when the listener itself reported an error (not set on a plain time-out).
-socket_t AcceptWithin(socket_t listener, int waitMs, bool& failed);
-
-// Waits at most timeoutMs for the socket to take more data. 1 when writable, 0 on time-out,
-// -1 on error.
-int WaitWritable(socket_t socket, int timeoutMs);
-
 // One receive call of at most length bytes. Returns the bytes read, 0 when the peer closed,
 // -1 on error or time-out.
 long ReceiveOnce(socket_t socket, void* buffer, std::size_t length);
@@ -57,10 +40,6 @@ long ReceiveOnce(socket_t socket, void* buffer, std::size_t length);
 // read, 0 when the peer closed, -1 on error, kWouldBlock when nothing has arrived yet.
 constexpr long kWouldBlock = -2;
 long TryReceive(socket_t socket, void* buffer, std::size_t length);
-
-// One receive on a non-blocking connection, waiting at most waitMs for the first bytes: the
-// bytes read, 0 when the peer closed, -1 on error or when nothing came in time.
-long ReceiveWithin(socket_t socket, void* buffer, std::size_t length, int waitMs);
 
 // One send call for the given pieces together (a gathered write), never raising SIGPIPE.
 // Returns the bytes the call took (possibly fewer than asked: after a send time-out, or on a
@@ -72,11 +51,6 @@ struct SendPiece {
 };
 constexpr std::size_t kMaxSendPieces = 4;
 long SendOnce(socket_t socket, const SendPiece* pieces, std::size_t count);
-
-// Sends all of the pieces on a non-blocking connection, waiting for room as needed, within
-// waitMs in all. Returns the bytes sent: fewer than asked when the time ran out or the
-// connection failed.
-std::size_t SendAllWithin(socket_t socket, const SendPiece* pieces, std::size_t count, int waitMs);
 
 // Ends the sending direction (the peer reads end-of-stream after the data already sent).
 void ShutdownSend(socket_t socket);

@@ -2,11 +2,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -14,13 +12,6 @@ namespace {
 
 int Fd(socket_t socket) { return static_cast<int>(socket); }
 socket_t Handle(int fd) { return fd < 0 ? kInvalidSocket : static_cast<socket_t>(fd); }
-
-timeval Milliseconds(int ms) {
-    timeval tv{};
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-    return tv;
-}
 
 #if defined(MSG_NOSIGNAL)
 constexpr int kSendFlags = MSG_NOSIGNAL;
@@ -101,43 +92,6 @@ socket_t ConnectTo(const char* ipv4, int port) {
         return kInvalidSocket;
     }
     return Handle(fd);
-}
-
-namespace {
-
-// accept4: the connection, kInvalidSocket with wouldBlock set when none came (nothing waiting on
-// a non-blocking listener, or the listener's receive time-out ran out), or kInvalidSocket alone
-// on an error.
-socket_t TryAccept(socket_t listener, bool& wouldBlock) {
-    int fd;
-    do {
-        // Linux does not hand the listener's O_NONBLOCK on to the connection: ask for it.
-        fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    // ECONNABORTED: the client gave up while queued; treated like nothing waiting.
-    wouldBlock = fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED);
-    if (fd >= 0) NoSigPipe(fd);
-    return Handle(fd);
-}
-
-}  // namespace
-
-bool PrepareListener(socket_t listener, int waitMs) {
-    const timeval wait = Milliseconds(waitMs);
-    return setsockopt(Fd(listener), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0;
-}
-
-socket_t AcceptWithin(socket_t listener, int /*waitMs: set on the listener*/, bool& failed) {
-    bool timedOut = false;
-    const socket_t s = TryAccept(listener, timedOut);  // blocks up to the listener's SO_RCVTIMEO
-    failed = s == kInvalidSocket && !timedOut;
-    return s;
-}
-
-int WaitWritable(socket_t socket, int timeoutMs) {
-    const int revents = PollFor(socket, POLLOUT, timeoutMs);
-    if (revents <= 0) return revents;
-    return (revents & POLLOUT) != 0 && (revents & (POLLERR | POLLHUP)) == 0 ? 1 : -1;
 }
 
 long ReceiveOnce(socket_t socket, void* buffer, std::size_t length) {

@@ -92,6 +92,38 @@ try {
       (await page.locator('#track').textContent()) === title, 5000 + 7000 + 5500);
   });
 
+  await step('a title change reaches the page through the event stream within 1 s', async () => {
+    // A second page whose 5-second poll is stretched to an hour before its script runs, so that
+    // only the pushed event can explain a new title; its requests for /api/info are counted.
+    const streamPage = await browser.newPage();
+    await streamPage.addInitScript(() => {
+      const original = window.setInterval;
+      window.setInterval = (fn, ms, ...rest) => original(fn, ms === 5000 ? 3600000 : ms, ...rest);
+    });
+    let polls = 0;
+    let streams = 0;
+    streamPage.on('request', (r) => {
+      if (r.url().endsWith('/api/info')) polls++;
+      if (r.url().endsWith('/api/events')) streams++;
+    });
+    await streamPage.goto(base + '/', { waitUntil: 'load' });
+    const info = await getJson('/api/info');
+    await waitUntil('the first poll and the stream', async () => polls === 1 && streams === 1 &&
+      (await streamPage.locator('#track').textContent()) === info.track, 5000);
+    const title = 'Stream Artist - Pushed Song ' + Date.now();
+    await setTitle(info.channel_index, title);
+    // The moment the program knows the title (its own refresh takes up to one period)...
+    await waitUntil('the program has the title', async () =>
+      (await getJson('/api/info')).track === title, 5000 + 7000);
+    const known = Date.now();
+    // ...and the page shows it within 1 s of that, without having polled again.
+    await waitUntil('pushed title on the page', async () =>
+      (await streamPage.locator('#track').textContent()) === title, 1000);
+    console.log(`     pushed title shown ${Date.now() - known} ms after the program had it`);
+    assert.equal(polls, 1);
+    await streamPage.close();
+  });
+
   await step('the button hides and shows the art', async () => {
     await page.click('#art-toggle-btn');
     await waitUntil('hidden', async () =>
