@@ -56,6 +56,10 @@ constexpr std::string_view kNoPicture =  // T6
 constexpr std::string_view kNotFound =  // T7
     "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
+constexpr std::string_view kEventStreamHeader =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+    "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+
 constexpr std::string_view kChannelOk = "{\"status\":\"ok\"}";
 constexpr std::string_view kInvalidIndex = "{\"status\":\"error\",\"message\":\"invalid index\"}";
 constexpr std::string_view kCrossSite = "{\"status\":\"error\",\"message\":\"cross-site request refused\"}";
@@ -68,6 +72,10 @@ public:
     void Send(std::string_view piece) {
         if (ok_) ok_ = sink_.Send(piece.data(), piece.size());
     }
+    void SendShared(const CoverBytes& owner, std::string_view piece) {
+        if (ok_) ok_ = sink_.SendShared(owner, piece.data(), piece.size());
+    }
+    bool Ok() const { return ok_; }
     void SendFormatted(const char* text, int n, std::size_t size) {
         if (n > 0 && static_cast<std::size_t>(n) < size) Send({text, static_cast<std::size_t>(n)});
         else ok_ = false;
@@ -176,7 +184,8 @@ void ServeImagesToggle(WebContext& ctx, const char* target, Responder& out) {
     out.Send({body, static_cast<std::size_t>(n)});
 }
 
-void ServeInfo(WebContext& ctx, Responder& out) {
+// The /api/info object; returns its length (it always fits).
+int FormatInfo(WebContext& ctx, char (&body)[4096]) {
     std::int32_t channelIndex;
     char channel[512];
     char track[2048];
@@ -195,12 +204,16 @@ void ServeInfo(WebContext& ctx, Responder& out) {
     const bool hasImage = GetCurrentCover(*ctx.covers, nullptr, nullptr, &imageId);
     if (!hasImage) imageId = 0;
     const bool enabled = PicturesOn(*ctx.covers);
+    return std::snprintf(body, sizeof body,
+                         "{\"channel_index\":%d,\"channel\":\"%s\",\"track\":\"%s\",\"has_image\":%s,"
+                         "\"image_id\":%d,\"images_enabled\":%s}",
+                         static_cast<int>(channelIndex), channel, track, hasImage ? "true" : "false",
+                         static_cast<int>(imageId), enabled ? "true" : "false");
+}
+
+void ServeInfo(WebContext& ctx, Responder& out) {
     char body[4096];
-    const int n = std::snprintf(body, sizeof body,
-                                "{\"channel_index\":%d,\"channel\":\"%s\",\"track\":\"%s\",\"has_image\":%s,"
-                                "\"image_id\":%d,\"images_enabled\":%s}",
-                                static_cast<int>(channelIndex), channel, track, hasImage ? "true" : "false",
-                                static_cast<int>(imageId), enabled ? "true" : "false");
+    const int n = FormatInfo(ctx, body);
     SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, n);
     out.Send({body, static_cast<std::size_t>(n)});
 }
@@ -223,7 +236,15 @@ void ServeImage(WebContext& ctx, Responder& out) {
     }
     const std::size_t length = size < bytes->size() ? size : bytes->size();
     SEND_HEADER(out, TEMPLATE_T5_PICTURE, PictureType(bytes->data(), length), static_cast<unsigned>(length));
-    out.Send({reinterpret_cast<const char*>(bytes->data()), length});
+    out.SendShared(bytes, {reinterpret_cast<const char*>(bytes->data()), length});
+}
+
+// A stream of events with no length: it lasts until either side closes it.
+void ServeEvents(WebContext& ctx, Responder& out, ResponseSink& sink) {
+    const std::string first = WebInfoEvent(ctx);
+    out.Send(kEventStreamHeader);
+    out.Send(first);
+    if (out.Ok()) sink.Subscribe(first);
 }
 
 // Whether a request for a route that changes the state may go on. A page of another site may
@@ -247,6 +268,17 @@ bool SiteMayChangeState(WebContext& ctx, std::string_view request, Responder& ou
 }
 
 }  // namespace
+
+std::string WebInfoEvent(WebContext& ctx) {
+    char body[4096];
+    const int n = FormatInfo(ctx, body);
+    std::string event = "event: info\ndata: ";
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof body) event.append(body, static_cast<std::size_t>(n));
+    event += "\n\n";
+    return event;
+}
+
+std::string_view WebHeartbeat() { return ": heartbeat\n\n"; }
 
 void HandleRequest(WebContext& ctx, const char* request, std::size_t length, ResponseSink& sink) {
     if (length == 0 || request == nullptr) return;
@@ -280,6 +312,8 @@ void HandleRequest(WebContext& ctx, const char* request, std::size_t length, Res
         if (SiteMayChangeState(ctx, whole, out)) ServeImagesToggle(ctx, target, out);
     } else if (path == "/api/info") {
         ServeInfo(ctx, out);
+    } else if (path == "/api/events") {
+        ServeEvents(ctx, out, sink);
     } else if (path == "/image") {
         ServeImage(ctx, out);
     } else if (path == "/api/history") {

@@ -1,6 +1,8 @@
-// The listener and its thread: accept one connection, answer it, close it, accept the next.
+// The listener and its thread: one readiness loop serving every connection at once. Each
+// connection carries its own deadlines and its own output; the loop never waits on one of them.
 #include "web/web_server.hpp"
 
+#include "platform/poller.hpp"
 #include "platform/sockets.hpp"
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -19,10 +22,89 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int kAcceptWaitMs = 1000;      // the wait for a connection when none is pending
-constexpr int kErrorPauseMs = 100;       // after a listener error, before the next pass
-constexpr int kLingerMs = 250;           // draining unread request bytes before the close
+constexpr int kIdleWaitMs = 250;        // the longest poll: a stop is seen within it
+constexpr int kAcceptPauseMs = 100;     // after a listener error, before accepting again
+constexpr int kLingerMs = 250;          // draining unread request bytes before the close
 constexpr std::size_t kLingerBytes = 64 * 1024;
+constexpr int kAcceptsPerPass = 64;
+constexpr std::size_t kSendSlice = 64 * 1024;  // the most one connection sends in one pass
+
+using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+// One piece of output: its own bytes, or bytes that a shared buffer keeps alive.
+struct Piece {
+    std::string own;
+    SharedBytes keep;
+    const char* shared = nullptr;
+    std::size_t length = 0;
+    std::size_t sent = 0;
+    const char* Data() const { return (keep ? shared : own.data()) + sent; }
+    std::size_t Left() const { return length - sent; }
+};
+
+enum class Phase { Reading, Writing, Streaming, Draining, Closed };
+
+struct Connection {
+    socket_t socket = kInvalidSocket;
+    Phase phase = Phase::Reading;
+    Clock::time_point deadline;  // of the read, the answer or the drain, by phase
+    std::unique_ptr<char[]> request;
+    std::size_t length = 0;
+    bool ended = false;
+    std::deque<Piece> out;
+    std::size_t pending = 0;  // bytes queued and not yet sent
+    bool drainAfter = false;
+    std::size_t drained = 0;
+    std::string lastEvent;  // subscribers: the info event they were sent last
+
+    void Queue(std::string_view bytes) {
+        if (bytes.empty()) return;
+        Piece piece;
+        piece.own.assign(bytes);
+        piece.length = bytes.size();
+        out.push_back(std::move(piece));
+        pending += bytes.size();
+    }
+    void QueueShared(const SharedBytes& owner, const void* data, std::size_t size) {
+        if (size == 0) return;
+        Piece piece;
+        piece.keep = owner;
+        piece.shared = static_cast<const char*>(data);
+        piece.length = size;
+        out.push_back(std::move(piece));
+        pending += size;
+    }
+};
+
+// What HandleRequest writes goes into the connection's output, sent as the socket allows.
+class ConnectionSink final : public ResponseSink {
+public:
+    explicit ConnectionSink(Connection& c) : c_(c) {}
+    bool Send(const void* data, std::size_t length) override {
+        c_.Queue({static_cast<const char*>(data), length});
+        return true;
+    }
+    bool SendShared(const SharedBytes& owner, const void* data, std::size_t length) override {
+        if (owner) c_.QueueShared(owner, data, length);
+        else c_.Queue({static_cast<const char*>(data), length});
+        return true;
+    }
+    bool Subscribe(std::string_view lastEvent) override {
+        subscribed_ = true;
+        c_.lastEvent.assign(lastEvent);
+        return true;
+    }
+    bool Subscribed() const { return subscribed_; }
+
+private:
+    Connection& c_;
+    bool subscribed_ = false;
+};
+
+bool HeaderBlockEnded(const char* request, std::size_t length) {
+    const std::string_view text(request, length);
+    return text.find("\r\n\r\n") != std::string_view::npos || text.find("\n\n") != std::string_view::npos;
+}
 
 // One run of the server. The thread holds its own reference, so a thread that outlives the
 // bounded wait at stop still only touches state that stays valid.
@@ -34,158 +116,245 @@ struct ServerRun {
     std::mutex listenerLock;
     socket_t listener = kInvalidSocket;
     int port = 0;
-    // The connection being served, so that a stop can cut it short (it wakes a blocked read
-    // or send where the platform allows). Set and cleared under the lock, and cleared before
-    // the thread closes it, so a stop never touches a handle that was closed and reused.
-    std::mutex connectionLock;
-    socket_t connection = kInvalidSocket;
     std::mutex doneLock;
     std::condition_variable doneCv;
     bool done = false;
+};
+
+class Loop {
+public:
+    explicit Loop(ServerRun& run) : run_(run) {}
+
+    void Run() {
+        auto nextHeartbeat = Clock::now() + milliseconds(HeartbeatMs());
+        auto nextCheck = Clock::now();
+        auto acceptAgain = Clock::now();
+        std::vector<PollItem> items;
+        while (run_.running.load(std::memory_order_acquire)) {
+            auto now = Clock::now();
+            const bool listening = now >= acceptAgain;
+            items.clear();
+            items.push_back({run_.listener, listening ? kPollRead : 0u, 0});
+            auto wake = now + milliseconds(kIdleWaitMs);
+            if (!listening) wake = std::min(wake, acceptAgain);
+            for (const auto& c : conns_) {
+                unsigned want = 0;
+                if (c->phase != Phase::Writing) want |= kPollRead;
+                if (c->pending > 0) want |= kPollWrite;
+                items.push_back({c->socket, want, 0});
+                if (c->phase != Phase::Streaming) wake = std::min(wake, c->deadline);
+            }
+            if (subscribers_ > 0) wake = std::min({wake, nextCheck, nextHeartbeat});
+            const auto waitMs = std::chrono::duration_cast<milliseconds>(wake - now).count() + 1;
+            const int ready = PollSockets(items.data(), items.size(), waitMs < 1 ? 0 : static_cast<int>(waitMs));
+            if (!run_.running.load(std::memory_order_acquire)) break;
+            now = Clock::now();
+            const std::size_t polled = items.size() - 1;
+            for (std::size_t i = 0; i < polled; ++i) {
+                Connection& c = *conns_[i];
+                const unsigned seen = ready > 0 ? items[i + 1].seen : 0u;
+                if ((seen & (kPollRead | kPollError)) != 0) OnReadable(c, now);
+                if ((seen & (kPollWrite | kPollError)) != 0 && c.pending > 0) Flush(c, now);
+                OnTime(c, now);
+            }
+            if (listening && ready > 0 && items[0].seen != 0) AcceptAll(now, acceptAgain);
+            if (subscribers_ > 0 && now >= nextCheck) {
+                nextCheck = now + milliseconds(CheckMs());
+                Broadcast(now);
+            }
+            if (now >= nextHeartbeat) {
+                nextHeartbeat = now + milliseconds(HeartbeatMs());
+                for (auto& c : conns_) {
+                    if (c->phase == Phase::Streaming) Push(*c, WebHeartbeat(), now);
+                }
+            }
+            Sweep();
+        }
+        for (auto& c : conns_) CloseSocket(c->socket);
+        conns_.clear();
+    }
+
+private:
+    int CheckMs() const { return run_.context.eventCheckMs > 0 ? run_.context.eventCheckMs : 50; }
+    int HeartbeatMs() const { return run_.context.heartbeatMs > 0 ? run_.context.heartbeatMs : 15000; }
+
+    void AcceptAll(Clock::time_point now, Clock::time_point& acceptAgain) {
+        for (int i = 0; i < kAcceptsPerPass; ++i) {
+            bool failed = false;
+            const socket_t s = AcceptNow(run_.listener, failed);
+            if (s == kInvalidSocket) {
+                // A broken listener (or one out of handles) would otherwise make this a busy spin.
+                if (failed) acceptAgain = now + milliseconds(kAcceptPauseMs);
+                return;
+            }
+            if (conns_.size() >= kMaxPolledConnections) {
+                CloseSocket(s);  // over the cap: closed at once, never left waiting
+                continue;
+            }
+            auto c = std::make_unique<Connection>();
+            c->socket = s;
+            c->deadline = now + milliseconds(kWebReceiveTimeoutMs);
+            c->request = std::make_unique<char[]>(kWebRequestBytes);
+            conns_.push_back(std::move(c));
+            // The request has usually arrived by now: read it without waiting for the next pass.
+            OnReadable(*conns_.back(), now);
+        }
+    }
+
+    void Close(Connection& c) {
+        if (c.phase == Phase::Closed) return;
+        if (c.phase == Phase::Streaming) --subscribers_;
+        CloseSocket(c.socket);
+        c.phase = Phase::Closed;
+        c.out.clear();
+        c.pending = 0;
+    }
+
+    void Sweep() {
+        conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const auto& c) { return c->phase == Phase::Closed; }),
+                     conns_.end());
+    }
+
+    void OnReadable(Connection& c, Clock::time_point now) {
+        if (c.phase == Phase::Reading) {
+            while (c.length < kWebRequestBytes) {
+                const long n = TryReceive(c.socket, c.request.get() + c.length, kWebRequestBytes - c.length);
+                if (n == kWouldBlock) return;
+                if (n <= 0) {
+                    // The client stopped sending: answer what came, if anything did.
+                    if (c.length > 0) Answer(c, now);
+                    else Close(c);
+                    return;
+                }
+                // The end may straddle two pieces: look again from a little before the new bytes.
+                const std::size_t from = c.length < 3 ? 0 : c.length - 3;
+                c.length += static_cast<std::size_t>(n);
+                c.ended = HeaderBlockEnded(c.request.get() + from, c.length - from);
+                if (c.ended) break;
+            }
+            Answer(c, now);
+            return;
+        }
+        if (c.phase == Phase::Draining || c.phase == Phase::Streaming) {
+            // Unread input is taken and dropped: a close with unread input resets the connection.
+            char scratch[4096];
+            for (int i = 0; i < 4; ++i) {
+                const long n = TryReceive(c.socket, scratch, sizeof scratch);
+                if (n == kWouldBlock) return;
+                if (n <= 0) {
+                    Close(c);
+                    return;
+                }
+                c.drained += static_cast<std::size_t>(n);
+                if (c.phase == Phase::Draining && c.drained >= kLingerBytes) {
+                    Close(c);
+                    return;
+                }
+            }
+        }
+    }
+
+    void Answer(Connection& c, Clock::time_point now) {
+        ConnectionSink sink(c);
+        HandleRequest(run_.context, c.request.get(), c.length, sink);
+        // The client may still be sending: closing a socket with unread input makes the system
+        // reset the connection, and a reset can destroy the answer before the client read it.
+        c.drainAfter = !c.ended || c.length >= kWebRequestBytes;
+        c.request.reset();
+        if (sink.Subscribed()) {
+            c.phase = Phase::Streaming;
+            ++subscribers_;
+        } else if (c.pending == 0) {
+            Close(c);  // no answer (an empty request, a method other than GET)
+            return;
+        } else {
+            c.phase = Phase::Writing;
+            c.deadline = now + milliseconds(kWebSendTimeoutMs);
+        }
+        Flush(c, now);
+    }
+
+    // Sends what the socket takes now, up to one slice per pass so that a big answer to a fast
+    // reader does not hold up the others; the rest waits for the next pass.
+    void Flush(Connection& c, Clock::time_point now) {
+        std::size_t budget = kSendSlice;
+        while (c.pending > 0 && budget > 0) {
+            SendPiece pieces[kMaxSendPieces];
+            std::size_t count = 0;
+            std::size_t asked = 0;
+            for (const Piece& p : c.out) {
+                if (count == kMaxSendPieces || asked == budget) break;
+                const std::size_t take = std::min(p.Left(), budget - asked);
+                pieces[count++] = {p.Data(), take};
+                asked += take;
+            }
+            const long n = SendOnce(c.socket, pieces, count);
+            if (n == kWouldBlock || n == 0) return;
+            if (n < 0) {
+                Close(c);
+                return;
+            }
+            auto sent = static_cast<std::size_t>(n);
+            c.pending -= sent;
+            budget -= sent;
+            while (sent > 0) {
+                Piece& p = c.out.front();
+                const std::size_t step = std::min(sent, p.Left());
+                p.sent += step;
+                sent -= step;
+                if (p.Left() == 0) c.out.pop_front();
+            }
+        }
+        if (c.pending > 0 || c.phase != Phase::Writing) return;
+        if (!c.drainAfter) {
+            Close(c);
+            return;
+        }
+        ShutdownSend(c.socket);
+        c.phase = Phase::Draining;
+        c.drained = 0;
+        c.deadline = now + milliseconds(kLingerMs);
+    }
+
+    void OnTime(Connection& c, Clock::time_point now) {
+        if (c.phase == Phase::Closed || c.phase == Phase::Streaming || now < c.deadline) return;
+        if (c.phase == Phase::Reading && c.length > 0) Answer(c, now);  // answered from what came
+        else Close(c);  // a silent client, an answer not taken in time, or the drain is over
+    }
+
+    // A subscriber that leaves too much unread is dropped rather than buffered without end.
+    void Push(Connection& c, std::string_view bytes, Clock::time_point now) {
+        if (c.pending + bytes.size() > kWebSubscriberBacklog) {
+            Close(c);
+            return;
+        }
+        c.Queue(bytes);
+        Flush(c, now);
+    }
+
+    void Broadcast(Clock::time_point now) {
+        std::string event = WebInfoEvent(run_.context);
+        if (event == lastBroadcast_) return;
+        lastBroadcast_ = std::move(event);
+        for (auto& c : conns_) {
+            if (c->phase != Phase::Streaming || c->lastEvent == lastBroadcast_) continue;
+            c->lastEvent = lastBroadcast_;
+            Push(*c, lastBroadcast_, now);
+        }
+    }
+
+    ServerRun& run_;
+    std::vector<std::unique_ptr<Connection>> conns_;
+    std::size_t subscribers_ = 0;
+    std::string lastBroadcast_;
 };
 
 std::mutex gServerLock;  // guards gServer and gServerThread
 std::shared_ptr<ServerRun> gServer;
 std::thread gServerThread;
 
-int RemainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
-}
-
-// Sends a response in as few calls as possible: a small piece (a header block) is held back and
-// goes out together with the next piece, so header and body leave in one gathered send. The
-// connection is non-blocking: a piece the system takes only in part is carried on as room
-// frees up, all of the answer within kWebSendTimeoutMs of its first send. A send that fails or
-// runs out of time ends the response: the rest would be garbage after a gap.
-class SocketSink final : public ResponseSink {
-public:
-    explicit SocketSink(socket_t socket) : socket_(socket) {}
-
-    bool Send(const void* data, std::size_t length) override {
-        if (failed_) return false;
-        if (heldLength_ == 0 && length <= sizeof held_) {
-            std::memcpy(held_, data, length);
-            heldLength_ = length;
-            return true;
-        }
-        return SendNow(data, length);
-    }
-
-    bool Flush() { return failed_ || heldLength_ == 0 ? !failed_ : SendNow(nullptr, 0); }
-    bool Answered() const { return answered_; }
-
-private:
-    bool SendNow(const void* data, std::size_t length) {
-        SendPiece pieces[2];
-        std::size_t count = 0;
-        if (heldLength_ > 0) pieces[count++] = {held_, heldLength_};
-        if (length > 0) pieces[count++] = {data, length};
-        const std::size_t total = heldLength_ + length;
-        heldLength_ = 0;
-        if (!answered_) deadline_ = Clock::now() + milliseconds(kWebSendTimeoutMs);
-        answered_ = true;
-        if (SendAllWithin(socket_, pieces, count, RemainingMs(deadline_)) != total) failed_ = true;
-        return !failed_;
-    }
-
-    socket_t socket_;
-    char held_[256];
-    std::size_t heldLength_ = 0;
-    bool failed_ = false;
-    bool answered_ = false;
-    Clock::time_point deadline_{};
-};
-
-bool HeaderBlockEnded(const char* request, std::size_t length) {
-    const std::string_view text(request, length);
-    return text.find("\r\n\r\n") != std::string_view::npos || text.find("\n\n") != std::string_view::npos;
-}
-
-// Reads the request: what has arrived, and more until its header block ends, the buffer is full,
-// the client stops sending or the read's deadline passes (a browser's request usually comes in
-// one piece; a long one, or one over a slow network, may come in several, and the routes that
-// change the state judge it by header fields that may lie in a later piece). Returns the bytes
-// read (0 or less as ReceiveWithin when none came); ended tells whether the header block ended.
-long ReceiveRequest(socket_t connection, char* buffer, std::size_t size, bool& ended) {
-    const auto deadline = Clock::now() + milliseconds(kWebReceiveTimeoutMs);
-    long total = ReceiveWithin(connection, buffer, size, kWebReceiveTimeoutMs);
-    ended = total > 0 && HeaderBlockEnded(buffer, static_cast<std::size_t>(total));
-    while (total > 0 && !ended && static_cast<std::size_t>(total) < size) {
-        const long n = ReceiveWithin(connection, buffer + total, size - static_cast<std::size_t>(total),
-                                     RemainingMs(deadline));
-        if (n <= 0) break;
-        // The end may straddle the two pieces: look again from a little before the new bytes.
-        const std::size_t from = static_cast<std::size_t>(total) < 3 ? 0 : static_cast<std::size_t>(total) - 3;
-        total += n;
-        ended = HeaderBlockEnded(buffer + from, static_cast<std::size_t>(total) - from);
-    }
-    return total;
-}
-
-void DrainBeforeClose(socket_t connection) {
-    ShutdownSend(connection);
-    const auto deadline = Clock::now() + milliseconds(kLingerMs);
-    std::size_t drained = 0;
-    char scratch[4096];
-    while (drained < kLingerBytes) {
-        const int left = RemainingMs(deadline);
-        if (left == 0 || WaitReadable(connection, left) != 1) break;
-        const long n = TryReceive(connection, scratch, sizeof scratch);
-        if (n == kWouldBlock) continue;
-        if (n <= 0) break;
-        drained += static_cast<std::size_t>(n);
-    }
-}
-
-void ServeConnection(ServerRun& run, socket_t connection) {
-    // The connection is non-blocking, and the read and the answer each wait with a deadline:
-    // that bounds how long one client can hold the server. Both stay below the stop's wait, so
-    // a stop is never outlasted by a client that connects and sends nothing or never reads.
-    // (Deadlines rather than SO_RCVTIMEO/SO_SNDTIMEO: under Wine every socket option set is a
-    // round trip to the wineserver, and two of them cost a fifth of a short request.)
-    {
-        std::lock_guard<std::mutex> guard(run.connectionLock);
-        run.connection = connection;
-    }
-    // A stop that came before the connection was registered is seen here.
-    if (!run.running.load(std::memory_order_acquire)) ShutdownBoth(connection);
-    char request[kWebRequestBytes];
-    bool ended = false;
-    const long n = ReceiveRequest(connection, request, sizeof request, ended);
-    if (n > 0) {
-        const auto length = static_cast<std::size_t>(n);
-        SocketSink sink(connection);
-        HandleRequest(run.context, request, length, sink);
-        const bool complete = sink.Flush();
-        // The client may still be sending: closing a socket with unread input makes the system
-        // reset the connection, and a reset can destroy the answer before the client read it.
-        if (complete && sink.Answered() && (!ended || length >= sizeof request)) DrainBeforeClose(connection);
-    }
-    {
-        std::lock_guard<std::mutex> guard(run.connectionLock);
-        run.connection = kInvalidSocket;
-    }
-    CloseSocket(connection);
-}
-
 void ServerLoop(std::shared_ptr<ServerRun> run) {
-    while (run->running.load(std::memory_order_acquire)) {
-        // A waiting connection is taken at once; only an idle listener is waited on, and that
-        // wait has a time-out so that a stop is seen within it.
-        bool failed = false;
-        const socket_t connection = AcceptWithin(run->listener, kAcceptWaitMs, failed);
-        if (!run->running.load(std::memory_order_acquire)) {
-            CloseSocket(connection);
-            break;
-        }
-        if (connection == kInvalidSocket) {
-            // A broken listener (or one out of handles) would otherwise make this a busy spin.
-            if (failed) std::this_thread::sleep_for(milliseconds(kErrorPauseMs));
-            continue;
-        }
-        ServeConnection(*run, connection);
-    }
+    Loop(*run).Run();
     {
         std::lock_guard<std::mutex> guard(run->listenerLock);
         CloseSocket(run->listener);
@@ -207,7 +376,7 @@ bool StartWebServer(WebContext& context, int port) {
     }
     if (!InitSockets()) return false;
     socket_t listener = OpenListener(port);
-    if (listener != kInvalidSocket && !PrepareListener(listener, kAcceptWaitMs)) {
+    if (listener != kInvalidSocket && !MakeNonBlocking(listener)) {
         CloseSocket(listener);
         listener = kInvalidSocket;
     }
@@ -244,14 +413,9 @@ void StopWebServer() {
     if (!run) return;
     run->running.store(false, std::memory_order_release);
     {
-        // Wakes the thread's wait on the listener at once on Linux; on Windows the 1-second
-        // time-out of that wait ends it.
+        // Wakes the loop's wait at once on Linux; elsewhere its own time-out ends the wait.
         std::lock_guard<std::mutex> guard(run->listenerLock);
         if (run->listener != kInvalidSocket) ShutdownBoth(run->listener);
-    }
-    {
-        std::lock_guard<std::mutex> guard(run->connectionLock);
-        if (run->connection != kInvalidSocket) ShutdownBoth(run->connection);
     }
     bool ended;
     {
@@ -262,8 +426,8 @@ void StopWebServer() {
         thread.join();
         CleanupSockets();
     } else {
-        // Still inside a request after the bounded wait: the thread keeps its run, its
-        // connection and the socket library until it ends or the process does.
+        // Still busy after the bounded wait: the thread keeps its run, its connections and the
+        // socket library until it ends or the process does.
         thread.detach();
     }
 }

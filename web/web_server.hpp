@@ -1,8 +1,12 @@
-// The embedded HTTP server: one thread, one connection at a time.
+// The embedded HTTP server: one thread serving many connections at once.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct Settings;
 struct CoverSet;
@@ -15,6 +19,8 @@ struct WebContext {
     CoverSet* covers = nullptr;
     WebSnapshot* snapshot = nullptr;
     TitleHistory* history = nullptr;  // optional: null answers /api/history with an empty array
+    int heartbeatMs = 15000;          // the comment line that keeps an idle /api/events stream alive
+    int eventCheckMs = 50;            // how often a change is looked for while there are subscribers
 };
 
 // Opens a listening socket on port (all IPv4 interfaces) and starts the server thread.
@@ -26,8 +32,8 @@ void StopWebServer();
 // The port the running server listens on; 0 when none runs.
 int WebServerPort();
 
-// How long one connection may hold the server: the wait for the request, and one send. Both
-// stay below the stop's wait, so a stuck client never makes a stop overrun it.
+// How long a connection may take: the wait for its request, and the sending of its answer.
+// Each connection has its own deadlines; no connection ever waits for another.
 constexpr int kWebReceiveTimeoutMs = 1000;
 constexpr int kWebSendTimeoutMs = 1000;
 // How long StopWebServer waits for the server thread.
@@ -39,6 +45,15 @@ class ResponseSink {
 public:
     virtual ~ResponseSink() = default;
     virtual bool Send(const void* data, std::size_t length) = 0;
+    // Sends bytes that owner keeps alive; a sink that sends later may keep the reference
+    // instead of a copy.
+    virtual bool SendShared(const std::shared_ptr<const std::vector<std::uint8_t>>& /*owner*/, const void* data,
+                            std::size_t length) {
+        return Send(data, length);
+    }
+    // The event stream asks to stay open after its first event (sent as lastEvent); a sink that
+    // cannot keep a connection open says no, and the stream ends there.
+    virtual bool Subscribe(std::string_view /*lastEvent*/) { return false; }
 };
 // The request line is taken from the first 2047 bytes of the request; an empty request, or a
 // method other than GET, gets no answer at all. The routes that change the state ("/api/channel",
@@ -48,6 +63,13 @@ public:
 // at most two pieces (header block, body); after a piece that the sink refuses nothing more is
 // written.
 void HandleRequest(WebContext& context, const char* request, std::size_t length, ResponseSink& sink);
+// The event stream's pieces, as "/api/events" sends them: an info event carrying the same object
+// as "/api/info", and the comment line that keeps an idle stream alive.
+std::string WebInfoEvent(WebContext& context);
+std::string_view WebHeartbeat();
+// The most a subscriber may leave unread before it is disconnected.
+constexpr std::size_t kWebSubscriberBacklog = 64 * 1024;
+
 // The most bytes of a request that are read and looked at: room for the header block of a
 // browser's request. A request of this length or more counts as cut.
 constexpr std::size_t kWebRequestBytes = 8192;

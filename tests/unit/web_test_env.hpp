@@ -4,6 +4,7 @@
 
 #include "covers/cover_set.hpp"
 #include "platform/main_window.hpp"
+#include "platform/poller.hpp"
 #include "platform/sockets.hpp"
 #include "settings/app_config.hpp"
 #include "tests/support/sim_client.hpp"
@@ -12,6 +13,7 @@
 #include "web/web_server.hpp"
 #include "web/web_snapshot.hpp"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -100,6 +102,39 @@ inline std::string ReadToEnd(socket_t s, int timeoutMs = 5000) {
         out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
+}
+
+// Reads from s into got until it holds needle; false when the time ran out or the server closed.
+inline bool ReadUntil(socket_t s, std::string& got, std::string_view needle, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[16384];
+    while (got.find(needle) == std::string::npos) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || WaitReadable(s, static_cast<int>(left)) != 1) return false;
+        const long n = ReceiveOnce(s, buf, sizeof buf);
+        if (n <= 0) return false;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// The exact start of an event stream, and one info event.
+inline const std::string kEventStreamHeader =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+    "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n";
+inline std::string InfoEvent(const std::string& json) { return "event: info\ndata: " + json + "\n\n"; }
+
+// A subscriber to the event stream, with its first event read.
+inline socket_t Subscribe(std::string& got, int timeoutMs = 2000) {
+    const socket_t s = WebConnect();
+    if (s == kInvalidSocket) return s;
+    if (!SendText(s, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") ||
+        !ReadUntil(s, got, "}\n\n", timeoutMs)) {
+        CloseSocket(s);
+        return kInvalidSocket;
+    }
+    return s;
 }
 
 inline std::string HeaderOf(const std::string& response) {

@@ -1,0 +1,43 @@
+#include "platform/poller.hpp"
+
+#include <vector>
+#include <winsock2.h>
+
+int PollSockets(PollItem* items, std::size_t count, int timeoutMs) {
+    thread_local std::vector<WSAPOLLFD> fds;
+    fds.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i].fd = static_cast<SOCKET>(items[i].socket);
+        // POLLRDNORM/POLLWRNORM: WSAPoll refuses POLLPRI and the out-of-band flags.
+        fds[i].events = static_cast<SHORT>(((items[i].want & kPollRead) != 0 ? POLLRDNORM : 0) |
+                                           ((items[i].want & kPollWrite) != 0 ? POLLWRNORM : 0));
+        fds[i].revents = 0;
+    }
+    const int n = count == 0 ? 0 : WSAPoll(fds.data(), static_cast<ULONG>(count), timeoutMs < 0 ? 0 : timeoutMs);
+    for (std::size_t i = 0; i < count; ++i) {
+        const SHORT r = n > 0 ? fds[i].revents : 0;
+        items[i].seen = ((r & (POLLRDNORM | POLLRDBAND)) != 0 ? kPollRead : 0u) |
+                        ((r & POLLWRNORM) != 0 ? kPollWrite : 0u) |
+                        ((r & (POLLERR | POLLHUP | POLLNVAL)) != 0 ? kPollError : 0u);
+    }
+    if (count == 0 && timeoutMs > 0) Sleep(static_cast<DWORD>(timeoutMs));
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+bool MakeNonBlocking(socket_t socket) {
+    u_long one = 1;
+    return ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &one) == 0;
+}
+
+socket_t AcceptNow(socket_t listener, bool& failed) {
+    // A socket accepted from a non-blocking listener is non-blocking itself.
+    const SOCKET s = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+        failed = false;
+        return static_cast<socket_t>(s);
+    }
+    const int error = WSAGetLastError();
+    // WSAECONNRESET: the client gave up while queued; like nothing waiting.
+    failed = error != WSAEWOULDBLOCK && error != WSAECONNRESET;
+    return kInvalidSocket;
+}
