@@ -19,6 +19,7 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
     WebTestEnv env;
     RecordingTarget window;
     SetMainWindowTarget(&window);
+    env.context.eventCheckMs = 2;  // the pushes race the writers as often as the requests do
     ASSERT_TRUE(StartWebServer(env.context, 0));
     const auto deadline = Clock::now() + std::chrono::seconds(20);
 
@@ -43,6 +44,29 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
             }
         });
     }
+    // A subscriber reads the pushed events meanwhile; each one carries a whole, valid object.
+    std::atomic<int> events{0};
+    std::thread subscriber([&] {
+        std::string got;
+        const socket_t s = Subscribe(got);
+        if (s == kInvalidSocket) {
+            ++bad;
+            return;
+        }
+        while (!clientsDone.load() && Clock::now() < deadline) {
+            if (!ReadUntil(s, got, "\n\n", 200)) continue;
+            std::size_t at = 0;
+            for (std::size_t end; (end = got.find("\n\n", at)) != std::string::npos; at = end + 2) {
+                const std::size_t data = got.find("data: ", at);
+                if (data == std::string::npos || data > end) continue;
+                Json parsed;
+                if (!Json::Parse(got.substr(data + 6, end - data - 6), &parsed)) ++bad;
+                ++events;
+            }
+            got.erase(0, at);  // keep only an event not yet whole
+        }
+        CloseSocket(s);
+    });
     std::thread writer([&] {
         for (int i = 0; !clientsDone.load() && Clock::now() < deadline; ++i) {
             {
@@ -60,6 +84,8 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
     for (auto& t : clients) t.join();
     clientsDone = true;
     writer.join();
+    subscriber.join();
+    EXPECT_GT(events.load(), 1);
     StopWebServer();
     SetMainWindowTarget(nullptr);
     EXPECT_EQ(bad.load(), 0);

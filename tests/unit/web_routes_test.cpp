@@ -376,6 +376,12 @@ TEST_F(WebRoutes, BrowserRequestsFromOtherSitesMayNotChangeTheState) {
         // Reading routes answer every origin.
         const std::string info = WebExchange("GET /api/info HTTP/1.1\r\n" + c.headers + "\r\n");
         EXPECT_EQ(HeaderOf(info), JsonNoCacheHeader(BodyOf(info).size())) << c.headers;
+        const socket_t events = WebConnect();
+        std::string stream;
+        ASSERT_TRUE(SendText(events, "GET /api/events HTTP/1.1\r\n" + c.headers + "\r\n"));
+        EXPECT_TRUE(ReadUntil(events, stream, "}\n\n", 2000)) << c.headers;
+        EXPECT_EQ(stream.rfind(kEventStreamHeader + "event: info\ndata: {", 0), 0u) << c.headers;
+        CloseSocket(events);
     }
     // A header block that does not end within the bytes read (a page can make its address that
     // long) may hide the fields that would tell: refused.

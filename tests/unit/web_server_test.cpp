@@ -29,6 +29,13 @@ constexpr long long kStuckClientBoundMs = 250;
 #else
 constexpr long long kStuckClientBoundMs = 50;
 #endif
+// How long changes pour out before a subscriber that never reads must have been dropped: its
+// socket buffers take a megabyte or more first, and a pass of the loop is slower under Wine.
+#ifdef _WIN32
+constexpr long long kFloodMs = 8000;
+#else
+constexpr long long kFloodMs = 3000;
+#endif
 
 const std::string kInfoBody =
     "{\"channel_index\":0,\"channel\":\"Radio Tovrel\",\"track\":\"Connecting...\",\"has_image\":false,"
@@ -277,7 +284,7 @@ TEST_F(WebServer, SubscriberThatStopsReadingIsDroppedWithoutDelayingOthers) {
     const auto start = Clock::now();
     long long worst = 0;
     char buf[65536];
-    while (MsSince(start) < 3000) {
+    while (MsSince(start) < kFloodMs) {
         if (WaitReadable(keen, 10) == 1) {
             ASSERT_GT(ReceiveOnce(keen, buf, sizeof buf), 0);
         }
@@ -290,8 +297,9 @@ TEST_F(WebServer, SubscriberThatStopsReadingIsDroppedWithoutDelayingOthers) {
     EXPECT_LT(worst, 250);
     // The lazy one was cut off: what it holds ends, rather than waiting for more.
     const auto drained = Clock::now();
-    ReadToEnd(lazy, 3000);
-    EXPECT_LT(MsSince(drained), 2500);
+    const std::size_t held = ReadToEnd(lazy, 3000).size();
+    EXPECT_LT(MsSince(drained), 2500) << held << " bytes read";
+    std::printf("[ figures  ] the lazy subscriber held %zu bytes when it was cut off\n", held);
     // The keen one still follows.
     {
         std::lock_guard<std::mutex> guard(env_.snapshot.lock);
