@@ -28,6 +28,7 @@ CLIENTS = 50          # threads, each one keep-alive connection to nginx
 REQUESTS = 1000       # /api/info requests in all, spread over SPREAD seconds
 SPREAD = 4.0
 SSE_SECONDS = 1.0     # from a change at the program to its event through nginx
+EVENT_CAP = 2         # event streams at once, in the test's copy of the site
 
 failures = []
 
@@ -109,6 +110,7 @@ def site_copy(text, tmp, listen_port, upstream_port):
         ("    listen [::]:80;\n", ""),
         ("server 127.0.0.1:7555;", "server 127.0.0.1:%d;" % upstream_port),
         ("/var/lib/nginx/tovrel-radio ", os.path.join(tmp, "cache") + " "),
+        ("limit_conn tovrel_events 512;", "limit_conn tovrel_events %d;" % EVENT_CAP),
     ]
     for old, new in replacements:
         if old not in text:
@@ -203,24 +205,30 @@ def read_event(sock, buffer, deadline):
     return None
 
 
+def open_stream(port):
+    """(socket, response head, [what followed it]) of a GET /api/events."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+    sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n")
+    received = b""
+    deadline = time.monotonic() + 5
+    while b"\r\n\r\n" not in received and time.monotonic() < deadline:
+        readable, _, _ = select.select([sock], [], [], 0.5)
+        if readable:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            received += chunk
+    head, _, rest = received.partition(b"\r\n\r\n")
+    return sock, head, [rest.replace(b"\r\n", b"\n")]
+
+
 def check_events(nginx_port, program_port):
     status, _ = http_get("http://127.0.0.1:%d/api/events" % program_port, timeout=0.5)
     if status == 404:
         print("skipped: the program has no /api/events")
         return
-    with socket.create_connection(("127.0.0.1", nginx_port), timeout=5) as sock:
-        sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n")
-        buffer = [b""]
-        deadline = time.monotonic() + 5
-        while b"\r\n\r\n" not in buffer[0] and time.monotonic() < deadline:
-            readable, _, _ = select.select([sock], [], [], 0.5)
-            if readable:
-                chunk = sock.recv(65536)
-                if not chunk:
-                    break
-                buffer[0] += chunk
-        head, _, rest = buffer[0].partition(b"\r\n\r\n")
-        buffer[0] = rest.replace(b"\r\n", b"\n")
+    sock, head, buffer = open_stream(nginx_port)
+    with sock:
         if not check(head.startswith(b"HTTP/1.1 200") and b"text/event-stream" in head, "/api/events opens a stream"):
             return
         first = read_event(sock, buffer, time.monotonic() + 5)
@@ -241,6 +249,16 @@ def check_events(nginx_port, program_port):
                 pass
         print("a change reached the listener's stream in %s" % ("%.3f s" % got if got is not None else "more than 5 s"))
         check(got is not None and got < SSE_SECONDS, "a change comes through nginx within %.0f s" % SSE_SECONDS)
+
+        # The test's copy of the site lets EVENT_CAP streams through at once.
+        more = [open_stream(nginx_port) for _ in range(EVENT_CAP)]
+        try:
+            heads = [h.split(b"\r\n", 1)[0] for _, h, _ in more]
+            check(all(h.startswith(b"HTTP/1.1 200") for h in heads[:-1]) and heads[-1].startswith(b"HTTP/1.1 503"),
+                  "streams over the cap are refused %s" % heads)
+        finally:
+            for s, _, _ in more:
+                s.close()
 
 
 def run(site_text, program, tmp, nginx):
