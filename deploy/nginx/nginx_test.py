@@ -23,6 +23,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "system"))
 from program_common import ProgramFolder, free_port, http_get, wait_for  # noqa: E402
+from program_runners import NativeProgram  # noqa: E402
 
 CLIENTS = 50          # threads, each one keep-alive connection to nginx
 REQUESTS = 1000       # /api/info requests in all, spread over SPREAD seconds
@@ -277,10 +278,12 @@ def run(site_text, program, tmp, nginx):
     if not check(checked.returncode == 0, "nginx accepts the site"):
         print(checked.stdout + checked.stderr)
         return
-    proc = subprocess.Popen([folder.exe], cwd=folder.dir, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    server = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    runner = NativeProgram(program)
+    proc = server = None
     try:
+        proc = runner.start(folder)
+        server = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
         base = "http://127.0.0.1:%d" % nginx_port
         if not check(wait_for(lambda: http_get(base + "/api/info", timeout=2)[0] == 200, 15),
                      "the program answers through nginx"):
@@ -305,14 +308,20 @@ def run(site_text, program, tmp, nginx):
 
         check_events(nginx_port, program_port)
     finally:
-        for p in (server, proc):
-            if p.poll() is None:
-                p.terminate()
+        if server is not None:
+            server.terminate()
             try:
-                p.wait(timeout=5)
+                server.wait(timeout=5)
             except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait(timeout=5)
+                server.kill()
+                server.wait(timeout=5)
+        if proc is not None:
+            runner.terminate(proc)
+            check(runner.finish(proc) == 0, "the program ends cleanly")
+            report = runner.sanitizer_report(folder)
+            check(not report, "the program ran without a sanitizer report")
+            if report:
+                print(report)
         relay.close()
         if failures:
             for name in ("error.log", "access.log"):
