@@ -299,9 +299,9 @@ def run(site_text, program, tmp, nginx):
 
         check_load(nginx_port, relay)
 
-        # The one-second cache never holds a change longer than about a second.
+        # The one-second cache never holds a change longer than about two seconds (whole seconds).
         check(switch_channel(program_port, 1), "the channel switches at the program")
-        check(wait_for(lambda: channel_through(nginx_port) == 1, 2.5, 0.05), "the switch shows through nginx")
+        check(wait_for(lambda: channel_through(nginx_port) == 1, 3.5, 0.05), "the switch shows through nginx")
 
         check_events(nginx_port, program_port)
     finally:
