@@ -32,6 +32,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/address_guard.hpp"
@@ -165,6 +166,14 @@ void CallThread(std::shared_ptr<Line> line) {
         line->wake.notify_all();
     }
     line->threadRunning = false;
+    // The handles are closed here, not on the request's thread: closing a request whose body
+    // of known length was not read to its end makes Wine's WinINet read on for as long as the
+    // rest keeps arriving, and a station that streams a huge body must not hold the window.
+    const HINTERNET request = std::exchange(line->request, nullptr);
+    const HINTERNET connect = std::exchange(line->connect, nullptr);
+    hold.unlock();
+    if (request != nullptr) InternetCloseHandle(request);
+    if (connect != nullptr) InternetCloseHandle(connect);
 }
 
 // Closes the request handle while a call may wait on it. A closed handle's value can be handed
