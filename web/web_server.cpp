@@ -28,7 +28,7 @@ constexpr int kErrorPauseMs = 10;       // after a failed poll, before the next 
 constexpr int kLingerMs = 250;          // draining unread request bytes before the close
 constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr int kAcceptsPerPass = 64;
-constexpr std::size_t kSendSlice = 64 * 1024;  // the most one connection sends in one pass
+constexpr std::size_t kSendSlice = 256 * 1024;  // the most one connection sends in one pass: a picture in one go
 
 using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
