@@ -28,7 +28,10 @@ constexpr int kErrorPauseMs = 10;       // after a failed poll, before the next 
 constexpr int kLingerMs = 250;          // draining unread request bytes before the close
 constexpr std::size_t kLingerBytes = 64 * 1024;
 constexpr int kAcceptsPerPass = 64;
-constexpr std::size_t kSendSlice = 256 * 1024;  // the most one connection sends in one pass: a picture in one go
+constexpr std::size_t kSendSlice = 64 * 1024;  // the most a big answer sends in one pass
+// An answer up to this size (a usual picture) is offered to the socket whole: a second pass of
+// the loop for its tail cost /image a quarter of its rate natively and up to half under Wine.
+constexpr std::size_t kWholeAnswerBytes = 256 * 1024;
 
 using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
@@ -278,10 +281,10 @@ private:
         Flush(c, now);
     }
 
-    // Sends what the socket takes now, up to one slice per pass so that a big answer to a fast
-    // reader does not hold up the others; the rest waits for the next pass.
+    // Sends what the socket takes now: a small answer whole, a big one a slice per pass so that
+    // it does not hold up the others; the rest waits for the next pass.
     void Flush(Connection& c, Clock::time_point now) {
-        std::size_t budget = kSendSlice;
+        std::size_t budget = c.pending <= kWholeAnswerBytes ? c.pending : kSendSlice;
         while (c.pending > 0 && budget > 0) {
             SendPiece pieces[kMaxSendPieces];
             std::size_t count = 0;
