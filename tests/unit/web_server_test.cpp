@@ -22,20 +22,22 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-// A normal request beside stuck clients: within 50 ms natively; Wine's socket calls each pass
-// through its server process, and a pass over 200 sockets costs more there.
+// A normal request beside stuck clients, for 99 in 100 requests: a few milliseconds on a quiet
+// machine (the figure is printed), with room for a sanitizer build on a loaded 2-core machine;
+// Wine's socket calls each pass through its server process, and a pass over 200 sockets costs
+// more there. The fault it catches is a request that waits for a stuck client's own deadline.
 #ifdef _WIN32
-constexpr long long kStuckClientBoundMs = 250;
+constexpr long long kStuckClientBoundMs = 400;
 #else
-constexpr long long kStuckClientBoundMs = 50;
+constexpr long long kStuckClientBoundMs = 200;
 #endif
-// How long changes pour out before a subscriber that never reads must have been dropped: its
-// socket buffers take a megabyte or more first, and a pass of the loop is slower under Wine.
-#ifdef _WIN32
-constexpr long long kFloodMs = 8000;
-#else
-constexpr long long kFloodMs = 3000;
-#endif
+// How much a subscriber that never reads must have been offered before it has surely been
+// dropped: more than its socket buffers can take (the kernel's send buffer grows to 4 MiB at
+// most, the receive buffer of a socket that is never read stays at its first size) plus its
+// backlog. Counted in bytes, not time, so a slow pass of the loop on a loaded machine only makes
+// the flood last longer; kFloodLimitMs bounds it all the same.
+constexpr std::size_t kFloodBytes = 6u << 20;
+constexpr long long kFloodLimitMs = 60000;
 
 const std::string kInfoBody =
     "{\"channel_index\":0,\"channel\":\"Radio Tovrel\",\"track\":\"Connecting...\",\"has_image\":false,"
@@ -132,7 +134,7 @@ TEST_F(WebServer, StuckClientsDelayNobody) {
     // machine, but never a stuck client's deadline (1000 ms).
     const long long p99 = took[took.size() * 99 / 100];
     EXPECT_LE(p99, kStuckClientBoundMs);
-    EXPECT_LT(took.back(), 3 * kStuckClientBoundMs);
+    EXPECT_LT(took.back(), kWebReceiveTimeoutMs - 100);
     std::printf("[ figures  ] %zu requests beside 200 stuck clients: p99 %lld ms, slowest %lld ms\n", took.size(), p99,
                 took.back());
     // The silent ones are closed without an answer once their own read deadline has passed.
@@ -255,7 +257,8 @@ TEST_F(WebServer, EventStreamPushesEveryChangeOfTheInfo) {
         EXPECT_NE(got.find(c.expect), std::string::npos) << c.what << ": " << got;
         EXPECT_EQ(got.find("event:", 1), std::string::npos) << c.what << ": one event per change";
     }
-    EXPECT_LT(worst, 250);
+    // A change is looked for every 50 ms; the rest is room for a loaded machine.
+    EXPECT_LT(worst, 500);
     std::printf("[ figures  ] slowest change to reach a subscriber: %lld ms\n", worst);
 
     // Nothing changes: only the heartbeat comes, on its period.
@@ -288,9 +291,12 @@ TEST_F(WebServer, SubscriberThatStopsReadingIsDroppedWithoutDelayingOthers) {
     const auto start = Clock::now();
     long long worst = 0;
     char buf[65536];
-    while (MsSince(start) < kFloodMs) {
+    std::size_t offered = 0;  // what the keen one received: every subscriber was offered as much
+    while (offered < kFloodBytes && MsSince(start) < kFloodLimitMs) {
         if (WaitReadable(keen, 10) == 1) {
-            ASSERT_GT(ReceiveOnce(keen, buf, sizeof buf), 0);
+            const long n = ReceiveOnce(keen, buf, sizeof buf);
+            ASSERT_GT(n, 0);
+            offered += static_cast<std::size_t>(n);
         }
         const auto asked = Clock::now();
         EXPECT_NE(WebGet("/api/info").find("\"track\":"), std::string::npos);
@@ -298,11 +304,13 @@ TEST_F(WebServer, SubscriberThatStopsReadingIsDroppedWithoutDelayingOthers) {
     }
     stop = true;
     writer.join();
-    EXPECT_LT(worst, 250);
-    // The lazy one was cut off: what it holds ends, rather than waiting for more.
+    ASSERT_GE(offered, kFloodBytes) << "the flood did not reach its size within " << kFloodLimitMs << " ms";
+    EXPECT_LT(worst, 2 * kStuckClientBoundMs);
+    // The lazy one was cut off: what it holds ends, rather than waiting for more (a stream left
+    // open would keep the read below waiting for its whole 5 s).
     const auto drained = Clock::now();
-    const std::size_t held = ReadToEnd(lazy, 3000).size();
-    EXPECT_LT(MsSince(drained), 2500) << held << " bytes read";
+    const std::size_t held = ReadToEnd(lazy, 5000).size();
+    EXPECT_LT(MsSince(drained), 4000) << held << " bytes read";
     std::printf("[ figures  ] the lazy subscriber held %zu bytes when it was cut off\n", held);
     // The keen one still follows.
     {
