@@ -2,37 +2,37 @@
 # Builds every artefact that is shipped into build/dist, each with a .sha256 beside it:
 #   tovrel-radio-<version>-windows-x64.zip          the portable Windows program
 #   tovrel-radio-<version>-setup.exe                the per-user Windows installer
-#   tovrel-radio-<version>-linux-x86_64.tar.gz      the native program with the systemd unit
-# Uses the windows and release presets (configured here when needed).
+#   tovrel-radio-<version>-linux-x86_64.tar.gz      the native program with the systemd unit and
+#                                                   the nginx site
+# Uses the windows and release presets (configured here when needed). The artefacts are
+# reproducible: their times are the commit's (SOURCE_DATE_EPOCH, unless already set), and the
+# packing is done twice, the second time from copies of its inputs with other file times, and
+# must give the same bytes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=${JOBS:-2}
-package="python3 $root/packaging/package.py"
 
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$jobs" --target installer
+cmake --build --preset windows -j "$jobs" --target tovrel-radio
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs" --target tovrel-radio
 
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)
+  [ -n "$SOURCE_DATE_EPOCH" ] || echo "dist.sh: no git commit here: the artefacts carry a fixed time" >&2
+fi
+export SOURCE_DATE_EPOCH
+
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$2/CMakeCache.txt"; }
-version=$(cache_value CMAKE_PROJECT_VERSION build/windows)
-host=$(cache_value TOVREL_STATION_HOST build/release)
+makensis=$(cache_value TOVREL_MAKENSIS build/windows)
+case "$makensis" in ""|*NOTFOUND) echo "dist.sh: makensis not found (Debian package nsis)" >&2; exit 1 ;; esac
 dist="$root/build/dist"
-rm -rf "$dist"
-mkdir -p "$dist/work"
-
-windows="$dist/work/tovrel-radio-$version-windows-x64"
-cp -r build/windows/packaging/stage "$windows"
-$package zip "$windows" "$dist/tovrel-radio-$version-windows-x64.zip"
-cp "build/windows/packaging/tovrel-radio-$version-setup.exe" "$dist/"
-
-linux="$dist/work/tovrel-radio-$version-linux-x86_64"
-$package stage linux --exe build/release/tovrel-radio --strip strip --source "$root" --station-host "$host" \
-  --out "$linux"
-$package tar "$linux" "$dist/tovrel-radio-$version-linux-x86_64.tar.gz"
-
-rm -rf "$dist/work"
-for f in "$dist"/*; do $package checksum "$f"; done
+python3 "$root/packaging/package.py" dist --check --source "$root" --out "$dist" \
+  --version "$(cache_value CMAKE_PROJECT_VERSION build/windows)" --makensis "$makensis" \
+  --windows-exe build/windows/tovrel-radio.exe --windows-strip "$(cache_value CMAKE_STRIP build/windows)" \
+  --windows-station-host "$(cache_value TOVREL_STATION_HOST build/windows)" \
+  --linux-exe build/release/tovrel-radio --linux-strip "$(cache_value CMAKE_STRIP build/release)" \
+  --linux-station-host "$(cache_value TOVREL_STATION_HOST build/release)"
 (cd "$dist" && sha256sum -c --quiet ./*.sha256)
 ls -l "$dist"

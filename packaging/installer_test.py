@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """The Windows installer's round trip under Wine, in the build tree's own prefix:
 
-1. a silent install (/S) puts the program, its README, the example config and the licence notices
-   into the user's programs folder, with a Start-menu shortcut and an uninstall entry, and no
-   config.json;
-2. the installed program, started from another folder, creates its config.json beside itself
-   with the defaults; it is then closed as a user would (taskkill without /f posts WM_CLOSE to
-   its window; no web request, so a port 7555 held by something else does not matter) and must
-   end with exit code 0;
-3. a silent uninstall removes the program, the shortcut and the entry, and keeps config.json;
-4. an install over the kept config.json leaves it as it was, and an uninstall with
-   /REMOVECONFIG removes everything.
+1. a silent install (/S, /D=) into a folder holding other files is refused with exit code 2 and
+   writes nothing;
+2. a silent install puts exactly the staged files (the program, its README, the example config,
+   the licence notices) and the uninstaller into the user's programs folder, with a Start-menu
+   shortcut and an uninstall entry, and no config.json;
+3. the installed program, started from another folder, creates its config.json beside itself
+   with the defaults (no web request, so a port 7555 held by something else does not matter);
+4. a silent uninstall while it runs first closes it through its window, so that it saves its
+   settings (config.json, deleted meanwhile, is written again) and ends with exit code 0, then
+   removes the program, the shortcut and the entry, and keeps config.json;
+5. an install over the kept config.json leaves it as it was, and an uninstall with /REMOVECONFIG
+   removes it and everything installed, and nothing else: files the user added stay.
 
 The program is started with an HTTP proxy on a closed loopback port, so that its requests to the
 built-in (placeholder) station fail at once and nothing leaves the machine.
@@ -75,6 +77,21 @@ def uninstall_entry_exists():
     return wine("reg", "query", UNINSTALL_KEY, check=False).returncode == 0
 
 
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def files_under(folder):
+    found = set()
+    for root, _, files in os.walk(folder):
+        found.update(os.path.relpath(os.path.join(root, name), folder) for name in files)
+    return found
+
+
 def main():
     started = time.monotonic()
     local_win = windows_variable("LOCALAPPDATA")
@@ -88,27 +105,40 @@ def main():
     shutil.rmtree(folder, ignore_errors=True)
     if os.path.exists(shortcut):
         os.remove(shortcut)
+    wine("reg", "delete", UNINSTALL_KEY, "/f", check=False)
 
-    # 1. Silent install.
+    # 1. A folder of other files is refused, and left as it was.
+    # (No space in the name: Wine would quote the argument, and /D= must be given bare.)
+    other_win = local_win + r"\Programs\OtherTools"
+    other = unix_path(other_win)
+    shutil.rmtree(other, ignore_errors=True)
+    os.makedirs(os.path.join(other, "licenses"))
+    for name in ("README.txt", os.path.join("licenses", "tool.txt")):
+        with open(os.path.join(other, name), "w") as f:
+            f.write("another program's file\n")
+    refused = wine(SETUP, "/S", "/D=" + other_win, check=False)
+    expect(refused.returncode == 2, "install into a folder of other files: exit code %d" % refused.returncode)
+    expect(files_under(other) == {"README.txt", os.path.join("licenses", "tool.txt")}, "nothing written there")
+    expect(not uninstall_entry_exists(), "no uninstall entry after the refusal")
+    shutil.rmtree(other, ignore_errors=True)
+
+    # 2. Silent install: exactly what was staged, and the uninstaller.
     wine(SETUP, "/S")
-    shipped = ["tovrel-radio.exe", "uninstall.exe", "README.txt", "config.example.json",
-               "licenses/README.txt", "licenses/mingw-w64.txt", "licenses/gcc-runtime.txt"]
-    for name in shipped:
-        expect(os.path.isfile(os.path.join(folder, name)), "installed: " + name)
-    expect(not os.path.exists(os.path.join(folder, "config.json")), "no config.json shipped")
+    shipped = files_under(os.path.join(os.environ["TOVREL_BUILD_DIR"], "packaging", "stage"))
+    expect(files_under(folder) == shipped | {"uninstall.exe"}, "installed: the staged files and uninstall.exe")
     expect(os.path.isfile(shortcut), "Start-menu shortcut")
     expect(uninstall_entry_exists(), "uninstall entry for the user")
 
-    # 2. The installed program creates its config.json beside itself.
+    # 3. The installed program creates its config.json beside itself. It is started by its
+    # Windows path, as the shortcut starts it.
     env = dict(os.environ)
     proxy = "http://127.0.0.1:%d" % closed_loopback_port()
     env.update(http_proxy=proxy, https_proxy=proxy, HTTP_PROXY=proxy, HTTPS_PROXY=proxy, no_proxy="", NO_PROXY="")
-    program = subprocess.Popen(['bash', '-c', '. "$0"; exec wine "$1"', WINE_ENV,
-                                os.path.join(folder, "tovrel-radio.exe")],
+    program = subprocess.Popen(['bash', '-c', '. "$0"; exec wine "$1"', WINE_ENV, folder_win + r"\tovrel-radio.exe"],
                                cwd="/", env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
+    config = os.path.join(folder, "config.json")
     try:
-        config = os.path.join(folder, "config.json")
         expect(wait_for(lambda: os.path.isfile(config) and os.path.getsize(config) > 0, 30),
                "the program created config.json beside itself")
         try:
@@ -121,34 +151,47 @@ def main():
         # The window must exist before it can be asked to close.
         expect(wait_for(lambda: subprocess.run(["xdotool", "search", "--name", PRODUCT],
                                                capture_output=True).returncode == 0, 20), "the window is up")
-        wine("taskkill", "/im", "tovrel-radio.exe", check=False)
+        # Only a save at the close can bring it back.
+        os.remove(config)
+
+        # 4. Silent uninstall while the program runs. The uninstaller copies itself away and
+        # returns at once: its work is waited for.
+        wine(folder_win + r"\uninstall.exe", "/S")
         try:
-            code = program.wait(timeout=20)
-            expect(code == 0, "closed through its window, exit code %d" % code)
+            code = program.wait(timeout=30)
+            expect(code == 0, "the uninstaller closed the program through its window, exit code %d" % code)
         except subprocess.TimeoutExpired:
-            expect(False, "the program ends after a close")
+            expect(False, "the uninstaller closes the running program")
     finally:
         if program.poll() is None:
             wine("taskkill", "/f", "/im", "tovrel-radio.exe", check=False)
             program.kill()
             program.wait(timeout=10)
-    kept = open(os.path.join(folder, "config.json"), "rb").read()
-
-    # 3. Silent uninstall keeps the settings. The uninstaller copies itself away and returns at
-    # once: its work is waited for.
-    wine(os.path.join(folder, "uninstall.exe"), "/S")
     expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")), 30), "uninstalled")
-    for name in shipped:
-        expect(not os.path.exists(os.path.join(folder, name)), "removed: " + name)
-    expect(open(os.path.join(folder, "config.json"), "rb").read() == kept, "config.json kept")
+    expect(files_under(folder) == {"config.json"}, "removed all it installed, kept config.json: %s"
+           % sorted(files_under(folder)))
+    try:
+        with open(config, encoding="utf-8") as f:
+            expect(json.load(f).get("port") == 7555, "config.json saved by the program as it closed")
+    except (OSError, ValueError) as e:
+        expect(False, "config.json saved by the program as it closed (%s)" % e)
     expect(not os.path.exists(shortcut), "shortcut removed")
     expect(not uninstall_entry_exists(), "uninstall entry removed")
+    kept = read_bytes(config)
 
-    # 4. An update keeps the settings; asked for, the uninstall removes them too.
+    # 5. An update keeps the settings; asked for, the uninstall removes them too, and only what
+    # it installed: files the user added to the folder stay.
     wine(SETUP, "/S")
-    expect(open(os.path.join(folder, "config.json"), "rb").read() == kept, "install leaves config.json alone")
-    wine(os.path.join(folder, "uninstall.exe"), "/S", "/REMOVECONFIG")
-    expect(wait_for(lambda: not os.path.exists(folder), 30), "/REMOVECONFIG removes the folder")
+    expect(kept is not None and read_bytes(config) == kept, "install leaves config.json alone")
+    added = {"notes.txt", os.path.join("licenses", "notes.txt")}
+    for name in added:
+        with open(os.path.join(folder, name), "w") as f:
+            f.write("the user's own file\n")
+    wine(folder_win + r"\uninstall.exe", "/S", "/REMOVECONFIG")
+    expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")), 30), "uninstalled again")
+    expect(files_under(folder) == added, "/REMOVECONFIG removed config.json and all it installed, "
+           "and only that: %s" % sorted(files_under(folder)))
+    shutil.rmtree(folder, ignore_errors=True)
 
     print("round trip in %.1f s" % (time.monotonic() - started))
     if failures:
