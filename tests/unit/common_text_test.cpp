@@ -1,3 +1,4 @@
+#include "common/ipv4.hpp"
 #include "common/text.hpp"
 
 #include <gtest/gtest.h>
@@ -79,6 +80,23 @@ TEST(NoCase, ComparesAsciiOnly) {
     EXPECT_FALSE(EqualsNoCase("\xC3\x89", "\xC3\xA9"));  // no folding beyond ASCII
     EXPECT_EQ(FindNoCase("abcTITLEdef", "title"), 3u);
     EXPECT_EQ(FindNoCase("abc", "abcd"), std::string_view::npos);
+}
+
+TEST(Ipv4, OnlyAWholeDottedQuadIsAnAddress) {
+    const struct {
+        const char* text;
+        std::uint32_t address;  // 0: not an address
+    } cases[] = {
+        {"127.0.0.1", 0x7F000001}, {"0.0.0.1", 1}, {"255.255.255.255", 0xFFFFFFFF}, {"192.168.001.010", 0xC0A8010A},
+        {"256.0.0.1", 0}, {"1.2.3", 0}, {"1.2.3.4.5", 0}, {"1.2.3.", 0}, {".1.2.3", 0}, {"1..2.3", 0},
+        {"1.2.3.4 ", 0}, {" 1.2.3.4", 0}, {"1.2.3.4:80", 0}, {"0x7f.0.0.1", 0}, {"1.2.3.1234", 0}, {"", 0},
+        {"-1.2.3.4", 0}, {"+1.2.3.4", 0},
+    };
+    for (const auto& c : cases) {
+        std::uint32_t address = 0;
+        EXPECT_EQ(ParseIpv4(c.text, &address), c.address != 0) << c.text;
+        EXPECT_EQ(address, c.address) << c.text;
+    }
 }
 
 }  // namespace
