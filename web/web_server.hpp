@@ -60,8 +60,10 @@ public:
 // The request line is taken from the first 2047 bytes of the request; an empty request, or a
 // method other than GET, gets no answer at all. The routes that change the state ("/api/channel",
 // "/api/images_toggle", "/stop") also read the header fields within the first kWebRequestBytes,
-// and refuse with 403 a request that a browser marks as sent by a page of another site, unless
-// config's allowed_origins lists its Origin (see request_site.hpp). The response is written in
+// and refuse with 403 a request that a browser marks as sent by a page of another site (by
+// Sec-Fetch-Site, Origin or Referer), unless config's allowed_origins lists that page's origin,
+// and one whose Host names neither this machine nor the host of a listed origin (see
+// request_site.hpp). The response is written in
 // at most two pieces (header block, body); after a piece that the sink refuses nothing more is
 // written.
 void HandleRequest(WebContext& context, const char* request, std::size_t length, ResponseSink& sink);
