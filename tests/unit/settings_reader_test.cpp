@@ -305,17 +305,9 @@ TEST(SettingsOptionalUrls, ReadIntoTheirFieldsWhole) {
     EXPECT_EQ(View(cfg->nowplaying_file), "obs\\np.txt");
     EXPECT_EQ(View(cfg->cover_file), url255);
     // The listen address is kept as read, whether or not it is an address: the server decides.
-    const struct {
-        std::string text;
-        std::string address;
-    } addresses[] = {
-        {"{\"listen_address\": \"127.0.0.1\"}", "127.0.0.1"},
-        {"{\"listen_address\": \"my host\"}", "my host"},
-        {"{\"listen_address\": \"" + std::string(70, '9') + "\"}", std::string(63, '9')},
-        {"{\"listen_address\": 127}", ""},
-        {"{}", ""},
-    };
-    for (const auto& a : addresses) EXPECT_EQ(View(Parse(a.text)->listen_address), a.address) << a.text;
+    EXPECT_EQ(View(Parse("{\"listen_address\": \"my host\"}")->listen_address), "my host");
+    EXPECT_EQ(View(Parse("{\"listen_address\": \"" + std::string(70, '9') + "\"}")->listen_address), std::string(63, '9'));
+    EXPECT_EQ(Parse("{\"listen_address\": 127}")->listen_address[0], '\0');
 }
 
 TEST(SettingsOptionalUrls, CoverSourceKeys) {
