@@ -69,7 +69,7 @@ bool StartServices() {
 
     gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
     gWebContext.history = &gTitleHistory;
-    if (!StartWebServer(gWebContext, config.port)) return false;
+    if (!StartWebServer(gWebContext, config.port, View(config.listen_address))) return false;
     SetOwnServerPort(WebServerPort());  // guarded requests never reach it
     return true;
 }

@@ -31,6 +31,7 @@ void CheckRules(const AppConfig& cfg) {
     CheckTerminated(cfg.image_search_url);
     CheckTerminated(cfg.nowplaying_file);
     CheckTerminated(cfg.cover_file);
+    CheckTerminated(cfg.listen_address);
     Check(cfg.cover_source_count >= 0 && cfg.cover_source_count <= MAX_COVER_SOURCE_NAMES);
     Check(cfg.cover_sources_present || cfg.cover_source_count == 0);
     for (int i = 0; i < cfg.cover_source_count; ++i) CheckTerminated(cfg.cover_sources[i]);

@@ -1,8 +1,8 @@
 // Arbitrary request bytes through the router: no crash, no overrun, and every answer is one of
 // the header templates with a Content-Length that matches its body; JSON bodies parse. The
 // header fields that decide whether a page of another site sent the request are read within
-// the bytes given, whether the request counts as cut or not. The event stream's first event is
-// one whole info object.
+// the bytes given, whether the request counts as cut or not, and the checks of Host and of
+// origins run on any bytes. The event stream's first event is one whole info object.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
 #include "platform/http_client.hpp"
@@ -76,12 +76,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     for (const bool cut : {false, true}) {
         const RequestSiteInfo info = ClassifyRequestSite(text, cut);
-        // The origin handed back lies within the request's own bytes.
-        if (!info.origin.empty() && (info.origin.data() < text.data() ||
-                                     info.origin.data() + info.origin.size() > text.data() + text.size())) {
-            std::abort();
+        // The fields handed back lie within the request's own bytes.
+        for (const std::string_view field : {info.origin, info.referer, info.host}) {
+            if (!field.empty() && (field.data() < text.data() || field.data() + field.size() > text.data() + text.size())) {
+                std::abort();
+            }
         }
+        // Foreign exactly when something must be listed; nothing is judged in a cut header block.
+        if ((info.site == RequestSite::Foreign) != (info.originMustBeListed || info.refererMustBeListed)) std::abort();
+        if (info.site == RequestSite::Unknown && !cut) std::abort();
         OriginMatches(info.origin, "https://radio.example.org/");
+        OriginMatches(info.referer, "https://radio.example.org/");
+        // The request's bytes as a Host value and as an origin, as well as the fields found.
+        HostNamesThisMachine(info.host, "tovrel-pc");
+        HostNamesThisMachine(text, text);
+        HostMatchesOrigin(info.host, "https://radio.example.org/");
+        HostMatchesOrigin(info.host, text);
+        HostMatchesOrigin(text, info.referer);
     }
     StringSink sink;
     HandleRequest(state->context, reinterpret_cast<const char*>(data), size, sink);

@@ -15,12 +15,12 @@ constexpr socket_t kInvalidSocket = ~static_cast<socket_t>(0);
 bool InitSockets();
 void CleanupSockets();
 
-// Opens a TCP listener on IPv4, bound to all interfaces (or 127.0.0.1 only when loopbackOnly),
-// listening with the backlog SOMAXCONN. The port must not be shared with a live listener:
+// Opens a TCP listener on IPv4, bound to ipv4 (host order: 0 is every interface, 0x7F000001
+// loopback only), listening with the backlog SOMAXCONN. The port must not be shared with a live listener:
 // SO_EXCLUSIVEADDRUSE on Windows (SO_REUSEADDR there would let a second program take the port),
 // SO_REUSEADDR on Linux (which only allows a rebind over connections in TIME_WAIT).
 // Port 0 picks a free port. Returns kInvalidSocket on failure, with nothing left open.
-socket_t OpenListener(int port, bool loopbackOnly = false);
+socket_t OpenListener(int port, std::uint32_t ipv4 = 0);
 
 // The local port a socket is bound to, or 0 when it cannot be read.
 int LocalPort(socket_t socket);

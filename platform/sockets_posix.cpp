@@ -31,7 +31,7 @@ void NoSigPipe([[maybe_unused]] int fd) {
 bool InitSockets() { return true; }
 void CleanupSockets() {}
 
-socket_t OpenListener(int port, bool loopbackOnly) {
+socket_t OpenListener(int port, std::uint32_t ipv4) {
     if (port < 0 || port > 65535) return kInvalidSocket;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) return kInvalidSocket;
@@ -43,7 +43,7 @@ socket_t OpenListener(int port, bool loopbackOnly) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+    addr.sin_addr.s_addr = htonl(ipv4);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0) {
         close(fd);
         return kInvalidSocket;

@@ -16,7 +16,7 @@ bool InitSockets() {
 
 void CleanupSockets() { WSACleanup(); }
 
-socket_t OpenListener(int port, bool loopbackOnly) {
+socket_t OpenListener(int port, std::uint32_t ipv4) {
     if (port < 0 || port > 65535) return kInvalidSocket;
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return kInvalidSocket;
@@ -27,7 +27,7 @@ socket_t OpenListener(int port, bool loopbackOnly) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<u_short>(port));
-    addr.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+    addr.sin_addr.s_addr = htonl(ipv4);
     if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(s, SOMAXCONN) != 0) {
         closesocket(s);
         return kInvalidSocket;

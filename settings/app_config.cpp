@@ -56,6 +56,7 @@ void ResetConfigDefaults(AppConfig& cfg) {
     std::memset(cfg.image_search_url, 0, sizeof cfg.image_search_url);
     cfg.allowed_origin_count = 0;
     std::memset(cfg.allowed_origins, 0, sizeof cfg.allowed_origins);
+    std::memset(cfg.listen_address, 0, sizeof cfg.listen_address);
     std::memset(cfg.nowplaying_file, 0, sizeof cfg.nowplaying_file);
     std::memset(cfg.cover_file, 0, sizeof cfg.cover_file);
     cfg.cover_sources_present = false;

@@ -38,6 +38,9 @@ struct AppConfig {
     // web API: the first allowed_origin_count entries. Written back only when there is one.
     std::int32_t allowed_origin_count;
     char allowed_origins[MAX_ALLOWED_ORIGINS][256];
+    // The one IPv4 address the web server listens on ("127.0.0.1": this machine only). Empty, or
+    // text that is not an address (kept as read, so that a save writes it back): every interface.
+    char listen_address[64];
     // Files for streaming software: the title on air and the picture on show (UTF-8 paths,
     // relative to the program's folder or absolute).
     char nowplaying_file[256];

@@ -98,6 +98,8 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
     const int origins = ReadJsonStringList(text, "allowed_origins", &cfg.allowed_origins[0][0],
                                            sizeof cfg.allowed_origins[0], MAX_ALLOWED_ORIGINS);
     cfg.allowed_origin_count = origins > 0 ? origins : 0;
+    char address[sizeof cfg.listen_address] = {};
+    if (ReadJsonString(text, "listen_address", address, sizeof address)) CopyText(cfg.listen_address, View(address));
 
     // Optional: files for streaming software. Empty means no file is written.
     char file[256] = {};

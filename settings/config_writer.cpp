@@ -176,6 +176,7 @@ std::string FormatConfigText(const AppConfig& cfg) {
         }
         w.Raw("  ],\r\n");
     }
+    if (cfg.listen_address[0] != '\0') StringLine(w, "  ", "listen_address", View(cfg.listen_address), true);
     if (cfg.nowplaying_file[0] != '\0') StringLine(w, "  ", "nowplaying_file", View(cfg.nowplaying_file), true);
     if (cfg.cover_file[0] != '\0') StringLine(w, "  ", "cover_file", View(cfg.cover_file), true);
     CoverSourceLines(w, cfg);

@@ -1,6 +1,7 @@
 // HandleRequest: one request in, one fixed-form answer out.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
+#include "platform/computer_name.hpp"
 #include "platform/main_window.hpp"
 #include "settings/app_config.hpp"
 #include "web/picture_switch.hpp"
@@ -247,20 +248,41 @@ void ServeEvents(WebContext& ctx, Responder& out, ResponseSink& sink) {
     if (out.Ok()) sink.Subscribe(first);
 }
 
+// This computer's name, asked once: the system call costs more than the rest of a request.
+std::string_view OwnComputerName() {
+    static const std::string name = ComputerName();
+    return name;
+}
+
 // Whether a request for a route that changes the state may go on. A page of another site may
 // not stop or steer the program behind the user's back (an <img> pointing at "/stop" is enough
-// to send one), unless config.json lists that page's origin. Answers 403 when refused.
+// to send one), unless config.json lists that page's origin. Nor may a page of another site
+// whose name is made to resolve to this machine (DNS rebinding): its requests look same-origin
+// but carry its own name in Host. Answers 403 when refused.
 bool SiteMayChangeState(WebContext& ctx, std::string_view request, Responder& out) {
     const RequestSiteInfo info = ClassifyRequestSite(request, request.size() >= kWebRequestBytes);
-    if (info.site == RequestSite::Own) return true;
-    if (info.site == RequestSite::Foreign && !info.origin.empty()) {
+    bool allowed = info.site != RequestSite::Unknown;
+    const bool hostOwn = !info.hasHost || HostNamesThisMachine(info.host, OwnComputerName());
+    if (allowed && (info.site == RequestSite::Foreign || !hostOwn)) {
         std::lock_guard<std::mutex> guard(ctx.settings->lock);
         const AppConfig& cfg = ctx.settings->config;
         const int count = std::clamp<int>(cfg.allowed_origin_count, 0, MAX_ALLOWED_ORIGINS);
-        for (int i = 0; i < count; ++i) {
-            if (OriginMatches(info.origin, View(cfg.allowed_origins[i]))) return true;
-        }
+        const auto listed = [&](std::string_view origin) {
+            for (int i = 0; i < count; ++i) {
+                if (OriginMatches(origin, View(cfg.allowed_origins[i]))) return true;
+            }
+            return false;
+        };
+        const auto hostListed = [&] {
+            for (int i = 0; i < count; ++i) {
+                if (HostMatchesOrigin(info.host, View(cfg.allowed_origins[i]))) return true;
+            }
+            return false;
+        };
+        allowed = (!info.originMustBeListed || listed(info.origin)) &&
+                  (!info.refererMustBeListed || listed(info.referer)) && (hostOwn || hostListed());
     }
+    if (allowed) return true;
     const std::string_view body = info.site == RequestSite::Unknown ? kHeadersTooLarge : kCrossSite;
     SEND_HEADER(out, TEMPLATE_FORBIDDEN, static_cast<int>(body.size()));
     out.Send(body);

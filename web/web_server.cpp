@@ -2,6 +2,7 @@
 // connection carries its own deadlines and its own output; the loop never waits on one of them.
 #include "web/web_server.hpp"
 
+#include "common/ipv4.hpp"
 #include "platform/poller.hpp"
 #include "platform/sockets.hpp"
 
@@ -374,7 +375,7 @@ void ServerLoop(std::shared_ptr<ServerRun> run) {
 
 }  // namespace
 
-bool StartWebServer(WebContext& context, int port) {
+bool StartWebServer(WebContext& context, int port, std::string_view listenAddress) {
     std::lock_guard<std::mutex> guard(gServerLock);
     if (gServer) return false;  // one server per process
     if (port < 0 || port > 65535 || context.settings == nullptr || context.covers == nullptr ||
@@ -382,7 +383,9 @@ bool StartWebServer(WebContext& context, int port) {
         return false;
     }
     if (!InitSockets()) return false;
-    socket_t listener = OpenListener(port);
+    std::uint32_t address = 0;  // not an address: every interface, as without one
+    ParseIpv4(listenAddress, &address);
+    socket_t listener = OpenListener(port, address);
     if (listener != kInvalidSocket && !MakeNonBlocking(listener)) {
         CloseSocket(listener);
         listener = kInvalidSocket;

@@ -23,10 +23,12 @@ struct WebContext {
     int eventCheckMs = 50;            // how often a change is looked for while there are subscribers
 };
 
-// Opens a listening socket on port (all IPv4 interfaces) and starts the server thread.
-// Returns false when the socket cannot be opened or the thread cannot start, and when a server
-// already runs in this process. Port 0 picks a free port (tests read it with WebServerPort).
-bool StartWebServer(WebContext& context, int port);
+// Opens a listening socket on port and starts the server thread. The socket is bound to
+// listenAddress when that is an IPv4 address ("127.0.0.1" keeps the server off the network),
+// to every IPv4 interface when it is empty or not an address. Returns false when the socket
+// cannot be opened or the thread cannot start, and when a server already runs in this process.
+// Port 0 picks a free port (tests read it with WebServerPort).
+bool StartWebServer(WebContext& context, int port, std::string_view listenAddress = {});
 // Ends the server thread (waiting at most 1500 ms) and closes the socket. Safe after a failed start.
 void StopWebServer();
 // The port the running server listens on; 0 when none runs.
@@ -58,8 +60,10 @@ public:
 // The request line is taken from the first 2047 bytes of the request; an empty request, or a
 // method other than GET, gets no answer at all. The routes that change the state ("/api/channel",
 // "/api/images_toggle", "/stop") also read the header fields within the first kWebRequestBytes,
-// and refuse with 403 a request that a browser marks as sent by a page of another site, unless
-// config's allowed_origins lists its Origin (see request_site.hpp). The response is written in
+// and refuse with 403 a request that a browser marks as sent by a page of another site (by
+// Sec-Fetch-Site, Origin or Referer), unless config's allowed_origins lists that page's origin,
+// and one whose Host names neither this machine nor the host of a listed origin (see
+// request_site.hpp). The response is written in
 // at most two pieces (header block, body); after a piece that the sink refuses nothing more is
 // written.
 void HandleRequest(WebContext& context, const char* request, std::size_t length, ResponseSink& sink);

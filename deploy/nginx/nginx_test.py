@@ -261,7 +261,8 @@ def check_events(nginx_port, program_port):
 
 def run(site_text, program, tmp, nginx):
     program_port = free_port()
-    folder = ProgramFolder(program, program_port, parent=tmp)
+    # As the recipe says: the program listens on the loopback address only.
+    folder = ProgramFolder(program, program_port, extra={"listen_address": "127.0.0.1"}, parent=tmp)
     relay = CountingRelay(program_port)
     nginx_port = free_port()
     site = os.path.join(tmp, "site.conf")
@@ -288,6 +289,10 @@ def run(site_text, program, tmp, nginx):
         for route in ("/", "/index.html", "/api/info", "/api/channels", "/api/history"):
             status, _ = http_get(base + route)
             check(status == 200, "%s is served" % route)
+        # Another address of this machine does not reach the program (Linux answers every
+        # 127/8 address on the loopback interface).
+        check(http_get("http://127.0.0.2:%d/api/info" % program_port, timeout=2)[0] == 0,
+              "the program is not reachable at another address of the machine")
         status, _ = http_get(base + "/image")
         check(status in (200, 404), "/image is passed on (%d)" % status)
         since = time.monotonic()

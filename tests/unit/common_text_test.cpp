@@ -1,3 +1,4 @@
+#include "common/ipv4.hpp"
 #include "common/text.hpp"
 
 #include <gtest/gtest.h>
@@ -79,6 +80,19 @@ TEST(NoCase, ComparesAsciiOnly) {
     EXPECT_FALSE(EqualsNoCase("\xC3\x89", "\xC3\xA9"));  // no folding beyond ASCII
     EXPECT_EQ(FindNoCase("abcTITLEdef", "title"), 3u);
     EXPECT_EQ(FindNoCase("abc", "abcd"), std::string_view::npos);
+}
+
+TEST(Ipv4, OnlyAWholeDottedQuadIsAnAddress) {
+    std::uint32_t address = 0;
+    EXPECT_TRUE(ParseIpv4("192.168.001.010", &address));
+    EXPECT_EQ(address, 0xC0A8010Au);
+    EXPECT_TRUE(ParseIpv4("255.255.255.255", &address));
+    EXPECT_EQ(address, 0xFFFFFFFFu);
+    for (const char* text : {"256.0.0.1", "1.2.3", "1.2.3.4.5", "1.2.3.", "1..2.3", "1.2.3.4 ", "1.2.3.1234",
+                             "0x7f.0.0.1", "-1.2.3.4", ""}) {
+        EXPECT_FALSE(ParseIpv4(text, &address)) << text;
+        EXPECT_EQ(address, 0xFFFFFFFFu) << text;
+    }
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ bool SameRecord(const AppConfig& a, const AppConfig& b) {
         a.show_images != b.show_images || a.window_width != b.window_width || a.window_height != b.window_height ||
         View(a.status_url) != View(b.status_url) || View(a.image_search_url) != View(b.image_search_url) ||
         View(a.nowplaying_file) != View(b.nowplaying_file) || View(a.cover_file) != View(b.cover_file) ||
+        View(a.listen_address) != View(b.listen_address) ||
         a.channels.count != b.channels.count) {
         return false;
     }
@@ -101,6 +102,7 @@ TEST_F(SettingsFile, MissingFileIsCreatedWithTheExactDefaultLayout) {
 TEST_F(SettingsFile, SavedRecordReadsBackIdentically) {
     ASSERT_TRUE(WriteFileBytes(File(),
                                "{\"port\": 8123, \"rotate_interval_seconds\": 7, \"status_url\": \"http://s/x\",\n"
+                               "\"listen_address\": \"127.0.0.1\",\n"
                                "\"channels\": [{\"id\": \"a\\\\b\", \"name\": \"T\\tab \\\"q\\\" \xE2\x82\xAC\", "
                                "\"endpoint\": \"http://e/a\"}, {\"id\": \"zz\", \"name\": \"Z\", \"endpoint\": \"e\"}]}"));
     LoadConfig(*settings);

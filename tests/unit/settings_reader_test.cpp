@@ -48,6 +48,7 @@ TEST(SettingsDefaults, ResetGivesTheBuiltInRecord) {
     EXPECT_EQ(cfg->image_search_url[0], '\0');
     EXPECT_EQ(cfg->nowplaying_file[0], '\0');
     EXPECT_EQ(cfg->cover_file[0], '\0');
+    EXPECT_EQ(cfg->listen_address[0], '\0');
     // Every field is zero-filled behind its text.
     for (int row = 0; row < 8; ++row) {
         const Channel& c = cfg->channels.entries[row];
@@ -303,6 +304,10 @@ TEST(SettingsOptionalUrls, ReadIntoTheirFieldsWhole) {
     cfg = Parse("{\"nowplaying_file\": \"obs\\\\np.txt\", \"cover_file\": \"" + url255 + "x\"}");
     EXPECT_EQ(View(cfg->nowplaying_file), "obs\\np.txt");
     EXPECT_EQ(View(cfg->cover_file), url255);
+    // The listen address is kept as read, whether or not it is an address: the server decides.
+    EXPECT_EQ(View(Parse("{\"listen_address\": \"my host\"}")->listen_address), "my host");
+    EXPECT_EQ(View(Parse("{\"listen_address\": \"" + std::string(70, '9') + "\"}")->listen_address), std::string(63, '9'));
+    EXPECT_EQ(Parse("{\"listen_address\": 127}")->listen_address[0], '\0');
 }
 
 TEST(SettingsOptionalUrls, CoverSourceKeys) {
@@ -357,6 +362,7 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     CopyText(cfg->image_search_url, "http://127.0.0.1:9/images/async");
     CopyText(cfg->nowplaying_file, "C:\\Users\\\"me\"\\np.txt");
     CopyText(cfg->cover_file, "cover_file");
+    CopyText(cfg->listen_address, "listen_address");
     cfg->cover_sources_present = true;
     cfg->cover_source_count = 3;
     CopyText(cfg->cover_sources[0], "deezer");
@@ -380,6 +386,7 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     EXPECT_EQ(View(back->image_search_url), View(cfg->image_search_url));
     EXPECT_EQ(View(back->nowplaying_file), View(cfg->nowplaying_file));
     EXPECT_EQ(View(back->cover_file), "cover_file");
+    EXPECT_EQ(View(back->listen_address), "listen_address");
     ASSERT_EQ(back->cover_source_count, 3);
     EXPECT_EQ(View(back->cover_sources[1]), "q\"uote");
     EXPECT_EQ(View(back->cover_sources[2]), "itunes_url");
@@ -509,6 +516,11 @@ TEST(SettingsWriter, LayoutDetails) {
     CopyText(cfg->cover_file, "cover.png");
     EXPECT_NE(FormatConfigText(*cfg).find("\"http://s/images/async\",\r\n  \"cover_file\": \"cover.png\",\r\n  \"channels\""),
               std::string::npos);
+    CopyText(cfg->listen_address, "127.0.0.1");
+    EXPECT_NE(FormatConfigText(*cfg).find("\"http://s/images/async\",\r\n  \"listen_address\": \"127.0.0.1\",\r\n"
+                                          "  \"cover_file\""),
+              std::string::npos);
+    std::memset(cfg->listen_address, 0, sizeof cfg->listen_address);
     std::memset(cfg->cover_file, 0, sizeof cfg->cover_file);
     // The picture sources follow them; a logo comes last in its entry.
     cfg->cover_sources_present = true;

@@ -1,11 +1,15 @@
 // Every route of the server over real loopback sockets, byte for byte.
 #include "common/text.hpp"
+#include "platform/computer_name.hpp"
 #include "tests/unit/web_test_env.hpp"
 #include "web/web_pages.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -333,10 +337,11 @@ TEST_F(WebRoutes, BrowserRequestsFromOtherSitesMayNotChangeTheState) {
     }
     const std::string port = std::to_string(WebServerPort());
     const std::string self = "http://127.0.0.1:" + port;
-    const struct {
+    struct Case {
         std::string headers;  // after the request line
         bool refused;
-    } cases[] = {
+    };
+    const Case table[] = {
         {"Host: 127.0.0.1:" + port + "\r\n", false},  // a script, curl
         {"", false},
         {"Host: 127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-origin\r\nOrigin: " + self + "\r\n", false},
@@ -354,9 +359,50 @@ TEST_F(WebRoutes, BrowserRequestsFromOtherSitesMayNotChangeTheState) {
         {"Host: 127.0.0.1:" + port + "\nOrigin: http://evil.example\n", true},
         {"Host: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\nOrigin: https://radio.example.org.evil\r\n", true},
         {"Host: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\nOrigin: http://127.0.0.1:9/x\r\n", true},
+        // Host must name this machine: a page whose own name is made to resolve here (DNS
+        // rebinding) looks same-origin but sends its name.
+        {"Host: rebind.example.net:" + port + "\r\nOrigin: http://rebind.example.net:" + port +
+             "\r\nSec-Fetch-Site: same-origin\r\n", true},
+        {"Host: rebind.example.net:" + port + "\r\n", true},
+        {"Host: 127.0.0.1.rebind.example.net\r\n", true},
+        {"Host: localhost.rebind.example.net\r\n", true},
+        {"Host: evillocalhost\r\n", true},
+        {"Host: 0x7f.1\r\n", true},
+        {"Host: [rebind.example.net]\r\n", true},
+        {"Host: 127.0.0.1:" + port + "x\r\n", true},
+        {"Host: \r\n", true},
+        {"Host: radio.example.org.evil\r\n", true},
+        {"Host: [::1]:" + port + "\r\nOrigin: http://[::1]:" + port + "\r\n", false},
+        {"Host: 192.168.1.10:7555\r\n", false},
+        {"Host: App.LocalHost:" + port + "\r\n", false},
+        {"Host: radio.example.org:8080\r\n", false},  // the host of a listed origin
+        // A Referer names the page that sent the request where a browser sends neither Origin
+        // nor Fetch Metadata (plain http to a LAN address).
+        {"Host: 192.168.1.10:7555\r\nReferer: http://other.example/page\r\n", true},
+        {"Host: 127.0.0.1:" + port + "\r\nReferer: http://127.0.0.1:" + port + "@other.example/\r\n", true},
+        {"Host: 127.0.0.1:" + port + "\r\nReferer: /page\r\n", true},
+        {"Referer: " + self + "/\r\n", true},  // no Host to compare with
+        {"Host: 127.0.0.1:" + port + "\r\nOrigin: " + self + "\r\nReferer: http://other.example/\r\n", true},
+        {"Host: 127.0.0.1:" + port + "\r\nReferer: " + self + "/?x=1\r\n", false},  // the program's own page
+        {"Host: 127.0.0.1\r\nReferer: HTTP://127.0.0.1:80/\r\n", false},
+        {"Host: 127.0.0.1\r\nReferer: https://radio.example.org/page\r\n", false},
+        {"Host: 127.0.0.1\r\nReferer: http://127.0.0.1:9/x\r\n", false},
+        {"Host: 127.0.0.1\r\nReferer:\r\n", false},
+    };
+    // The computer's own name, with or without ".local".
+    const std::string computer = ComputerName();
+    ASSERT_FALSE(computer.empty());
+    std::string shouted = computer;
+    for (char& c : shouted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::vector<Case> ownName = {
+        {"Host: " + computer + ":" + port + "\r\nReferer: http://" + shouted + ":" + port + "/\r\n", false},
+        {"Host: " + shouted + ".local:" + port + "\r\n", false},
+        {"Host: " + computer + ".rebind.example.net\r\n", true},
     };
     const std::string crossSite = "{\"status\":\"error\",\"message\":\"cross-site request refused\"}";
     const std::string picturesOn = "{\"status\":\"ok\",\"images_enabled\":true}";
+    std::vector<Case> cases(std::begin(table), std::end(table));
+    cases.insert(cases.end(), ownName.begin(), ownName.end());
     for (const auto& c : cases) {
         for (const std::string target : {"/api/channel?index=1", "/api/images_toggle?enabled=1", "/stop"}) {
             std::filesystem::remove(env_->settings.file);

@@ -99,13 +99,35 @@ TEST_F(WebServer, RestartsOnItsPortRightAfterServing) {
 #endif
 }
 
-TEST_F(WebServer, AnswersOnEveryInterface) {
-    // Bound to 0.0.0.0: another loopback address reaches it too.
-    const socket_t s = WebConnect("127.0.0.2");
-    ASSERT_NE(s, kInvalidSocket);
-    ASSERT_TRUE(SendText(s, "GET /api/info HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(BodyOf(ReadToEnd(s)), kInfoBody);
-    CloseSocket(s);
+TEST_F(WebServer, ListensOnEveryInterfaceOrOnTheAddressGiven) {
+    // 127.0.0.1 and 127.0.0.2 are two addresses of this machine: a server bound to one of them
+    // is refused at the other, one bound to 0.0.0.0 answers at both.
+    const struct {
+        const char* listenAddress;
+        bool at1, at2;
+    } cases[] = {
+        {"", true, true},
+        {"127.0.0.1", true, false},
+        {"127.0.0.2", false, true},
+        // Not an address: every interface, as without one.
+        {"localhost", true, true},
+        {"127.0.0.256", true, true},
+        {" 127.0.0.1", true, true},
+        {"127.0.0.1:80", true, true},
+    };
+    for (const auto& c : cases) {
+        StopWebServer();
+        ASSERT_TRUE(StartWebServer(env_.context, 0, c.listenAddress)) << c.listenAddress;
+        for (const auto& [address, reachable] : {std::pair{"127.0.0.1", c.at1}, std::pair{"127.0.0.2", c.at2}}) {
+            const socket_t s = WebConnect(address);
+            const std::string what = std::string(c.listenAddress) + " at " + address;
+            EXPECT_EQ(s != kInvalidSocket, reachable) << what;
+            if (s == kInvalidSocket) continue;
+            ASSERT_TRUE(SendText(s, "GET /api/info HTTP/1.1\r\n\r\n")) << what;
+            EXPECT_EQ(BodyOf(ReadToEnd(s)), kInfoBody) << what;
+            CloseSocket(s);
+        }
+    }
 }
 
 TEST_F(WebServer, StuckClientsDelayNobody) {
