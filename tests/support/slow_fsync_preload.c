@@ -10,9 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
-typedef int (*FlushFunction)(int);
-
-static void SlowDown(const char* name) {
+static int SlowFlush(const char* name, int fd) {
     const char* text = getenv("TOVREL_SLOW_FSYNC_MS");
     long ms = text != NULL ? strtol(text, NULL, 10) : 200;
     if (ms < 0 || ms > 10000) ms = 200;
@@ -20,25 +18,12 @@ static void SlowDown(const char* name) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
     const char* log = getenv("TOVREL_SLOW_FSYNC_LOG");
-    if (log == NULL) return;
-    const int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    char line[32];
-    size_t n = 0;
-    while (name[n] != '\0' && n < sizeof line - 2) {
-        line[n] = name[n];
-        ++n;
+    const int logFd = log != NULL ? open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
+    if (logFd >= 0) {
+        if (write(logFd, "flush\n", 6) < 0) { /* a diagnostic only */ }
+        close(logFd);
     }
-    line[n++] = '\n';
-    if (write(fd, line, n) < 0) {
-        /* the count is a diagnostic only */
-    }
-    close(fd);
-}
-
-static int Forward(const char* name, int fd) {
-    SlowDown(name);
-    FlushFunction real = (FlushFunction)dlsym(RTLD_NEXT, name);
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, name);
     if (real == NULL) {
         errno = ENOSYS;
         return -1;
@@ -46,5 +31,5 @@ static int Forward(const char* name, int fd) {
     return real(fd);
 }
 
-int fsync(int fd) { return Forward("fsync", fd); }
-int fdatasync(int fd) { return Forward("fdatasync", fd); }
+int fsync(int fd) { return SlowFlush("fsync", fd); }
+int fdatasync(int fd) { return SlowFlush("fdatasync", fd); }
