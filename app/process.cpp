@@ -5,6 +5,7 @@
 #include "platform/exe_dir.hpp"
 #include "platform/address_guard.hpp"
 #include "platform/main_window.hpp"
+#include "web/picture_switch.hpp"
 #include "web/title_history.hpp"
 
 #include <mutex>
@@ -76,6 +77,8 @@ bool StartServices() {
 
 bool StopServices() {
     StopWebServer();
+    // A pictures switch the server answered after the window had gone is saved all the same.
+    SavePictures(gSettings, gCovers);
     const bool searchesEnded = StopCoverSearches(gCovers, kShutdownWaitMs);
     {
         std::lock_guard<std::mutex> hold(gCovers.lock);

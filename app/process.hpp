@@ -31,9 +31,9 @@ extern TitleHistory& gTitleHistory;
 // (creating it when missing), opens the shared session, sets up the empty cover set and starts
 // the server on the configured port. Returns whether the server listens.
 bool StartServices();
-// Shutdown from the server to the shared session: stops the server, cancels every cover search
-// and waits for all of them (each of the two waits bounded at 1500 ms), frees the pictures,
-// closes the session. Returns false when a search thread is still running: it may be inside the
+// Shutdown from the server to the shared session: stops the server, saves a pictures switch it
+// made that is still unsaved, cancels every cover search and waits for all of them (each of the
+// two waits bounded at 1500 ms), frees the pictures, closes the session. Returns false when a search thread is still running: it may be inside the
 // HTTP library, so the caller then ends the process without the library's clean-ups at exit.
 bool StopServices();
 

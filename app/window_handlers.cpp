@@ -40,8 +40,9 @@ void OnCreate(AppContext& app) {
     app.state->picturesShown = ApplySavedPictures(*app.settings, *app.covers);
 
     app.view->CreatePictureButton(app.state->picturesShown);
+    // The server runs already: a channel or pictures switch it took before the target was
+    // attached arrives now as a message (the pictures switch is in the cover set already).
     app.view->AttachMessageTarget();
-    // The server runs already: a switch it made before the target was attached posted nothing.
     app.state->picturesShown = PicturesOn(*app.covers);
     app.view->SetTimer(TIMER_REFRESH, kRefreshPeriodMs);
     app.view->SetTimer(TIMER_ROTATE, RotatePeriodMs(config.rotate_interval_seconds));
@@ -70,6 +71,8 @@ void OnSelectChannel(AppContext& app, std::uintptr_t wParam) {
 
 void OnSetImages(AppContext& app, std::uintptr_t wParam) {
     TakePostedValue(MSG_SET_IMAGES, wParam);
+    // The server switched the cover set; its save is made here, off the server's thread.
+    SavePictures(*app.settings, *app.covers);
     // The cover set is the state, not the message: the button and the server may each have
     // switched it since this message was posted, and the window must end up showing its value.
     app.state->picturesShown = PicturesOn(*app.covers);
@@ -78,7 +81,8 @@ void OnSetImages(AppContext& app, std::uintptr_t wParam) {
 
 void OnTogglePictures(AppContext& app) {
     // The press asks for the opposite of what the button shows.
-    app.state->picturesShown = SwitchPictures(*app.settings, *app.covers, !app.state->picturesShown);
+    app.state->picturesShown = SwitchPictures(*app.covers, !app.state->picturesShown);
+    SavePictures(*app.settings, *app.covers);
     ShowOrDropCover(app);
 }
 
@@ -107,6 +111,8 @@ void OnDestroy(AppContext& app) {
     // A channel asked for whose message the close overtook is still the one saved.
     const std::uintptr_t waiting = TakePostedValue(MSG_SELECT_CHANNEL, ~std::uintptr_t{0});
     if (IsNewChannel(app, waiting)) app.state->currentChannelIndex = static_cast<int>(waiting);
+    // So is a pictures switch whose message it overtook.
+    SavePictures(*app.settings, *app.covers);
     SaveWindowSize(app);
     SaveLastChannel(*app.settings, app.state->currentChannelIndex);
     app.view->KillTimer(TIMER_REFRESH);

@@ -14,8 +14,8 @@ void OnChannelListSelection(AppContext& app, int selection);
 // MSG_SELECT_CHANNEL from the web server: the latest channel posted (see TakePostedValue), or
 // wParam. With a close posted the channel is saved but not switched to.
 void OnSelectChannel(AppContext& app, std::uintptr_t wParam);
-// MSG_SET_IMAGES from the web server (which has already switched the cover set and saved): the
-// window takes the cover set's state, whatever wParam says.
+// MSG_SET_IMAGES from the web server (which has already switched the cover set): saves the
+// switch, and the window takes the cover set's state, whatever wParam says.
 void OnSetImages(AppContext& app, std::uintptr_t wParam);
 // The picture button: switches the cover set and saves the opposite of what the window shows.
 void OnTogglePictures(AppContext& app);
@@ -24,7 +24,7 @@ void OnCoversChanged(AppContext& app);
 // WM_EXITSIZEMOVE and the first step of the teardown.
 void SaveWindowSize(AppContext& app);
 // The teardown; a channel switch still waiting (overtaken by the close) is made current first,
-// so that it is the channel saved.
+// so that it is the channel saved, and a pictures switch not yet saved is saved.
 void OnDestroy(AppContext& app);
 
 // Routes one of the posted messages (MSG_COVERS_CHANGED, MSG_SELECT_CHANNEL, MSG_SET_IMAGES) to

@@ -101,6 +101,7 @@ void InitCoverSet(CoverSet& set, bool imagesEnabled) {
         FreeCoverSlots(set);
         set.imageId = 0;
         set.imagesEnabled = imagesEnabled;
+        set.imagesSwitchUnsaved = false;
         set.query[0] = u'\0';
         set.generation.fetch_add(1);
     }

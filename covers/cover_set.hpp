@@ -36,7 +36,9 @@ using CoverThreadStarter = std::function<bool(std::function<void()> body)>;
 constexpr int kMaxCoverWorkers = 3;
 
 struct CoverSet {
-    std::mutex lock;  // the cover lock: guards slots, count, currentIndex, imageId, query, imagesEnabled
+    // The cover lock: guards slots, count, currentIndex, imageId, query, imagesEnabled,
+    // imagesSwitchUnsaved.
+    std::mutex lock;
     CoverSlot slots[MAX_COVERS];
     std::int32_t count = 0;
     std::int32_t currentIndex = 0;
@@ -44,6 +46,8 @@ struct CoverSet {
     std::atomic<std::int32_t> generation{0};  // incremented under the lock, read without it
     std::atomic<std::int32_t> searching{0};
     bool imagesEnabled = true;
+    // A pictures switch was made whose save is still to come (see web/picture_switch).
+    bool imagesSwitchUnsaved = false;
     char16_t query[512] = {};
     // Where the worker finds the results page ("https://.../images/async"); set once at start-up.
     char imageSearchUrl[256] = {};

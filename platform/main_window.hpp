@@ -1,5 +1,5 @@
 // The link from worker and server threads to the main window: messages are posted, never sent,
-// and only while a window is set.
+// to the window that is set; a few kinds asked for before it is set are kept for it.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +18,16 @@ public:
     virtual bool Post(unsigned message, std::uintptr_t wParam) = 0;
 };
 
-// Sets (or with null, clears) the main window's target. Either way the waiting values below and
-// the close mark are forgotten.
+// Sets (or with null, clears) the main window's target. Messages queued for an earlier target
+// and the close mark are forgotten; what was asked for while no target was set (the latest
+// channel, the latest pictures switch, a close) is posted to the new target, or forgotten when
+// the target is cleared.
 void SetMainWindowTarget(MessageTarget* target);
 bool HasMainWindowTarget();
-// Posts to the main window; returns false, posting nothing, while no target is set. A MSG_CLOSE
-// posted then is kept and delivered when a target is set (clearing the target forgets it).
+// Posts to the main window. While no target is set, posts nothing and returns false, except for
+// the kinds below, which are kept and delivered when a target is set (the web server answers
+// before the window exists, and its answers say the request was taken): MSG_CLOSE (returns
+// false), MSG_SELECT_CHANNEL and MSG_SET_IMAGES (the latest value of each; returns true).
 //
 // MSG_SELECT_CHANNEL and MSG_SET_IMAGES are coalesced: while one of a kind waits to be handled,
 // a later post of that kind only replaces the value it will deliver (and returns true), so a

@@ -168,6 +168,7 @@ void ServeChannel(WebContext& ctx, const char* target, Responder& out) {
         return;
     }
     ClearCovers(*ctx.covers);
+    // Before the window exists the request is kept for it, so the "ok" below holds either way.
     PostToMainWindow(MSG_SELECT_CHANNEL, static_cast<std::uintptr_t>(index));
     SEND_HEADER(out, TEMPLATE_T3_JSON, static_cast<int>(kChannelOk.size()));
     out.Send(kChannelOk);
@@ -177,7 +178,9 @@ void ServeImagesToggle(WebContext& ctx, const char* target, Responder& out) {
     std::optional<bool> wanted;  // none: the opposite of the switch at that moment
     long long value = 0;
     if (FindQueryValue(target, "enabled=", &value)) wanted = value != 0;
-    const bool enable = SwitchPictures(*ctx.settings, *ctx.covers, wanted);  // saved even when unchanged
+    // The answer gives the state the switch set; the main thread saves it when it takes the
+    // message (even when unchanged), so this thread never waits for the disk.
+    const bool enable = SwitchPictures(*ctx.covers, wanted);
     PostToMainWindow(MSG_SET_IMAGES, enable ? 1 : 0);
     char body[128];
     const int n = std::snprintf(body, sizeof body, "{\"status\":\"ok\",\"images_enabled\":%s}", enable ? "true" : "false");

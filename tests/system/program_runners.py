@@ -22,13 +22,14 @@ class NativeProgram:
     def command(self, folder):
         return [folder.exe]
 
-    def start(self, folder):
+    def start(self, folder, env=None):
+        """env: the program's whole environment (None: this process's)."""
         # Output goes to files in the folder: a pipe nobody reads could fill up and stall it.
         out = open(os.path.join(folder.dir, "stdout.txt"), "ab")
         err = open(os.path.join(folder.dir, "stderr.txt"), "ab")
         try:
             return subprocess.Popen(self.command(folder), cwd=folder.dir, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err)
+                                    stdout=out, stderr=err, env=env)
         finally:
             out.close()
             err.close()

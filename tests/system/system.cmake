@@ -16,8 +16,8 @@ endif()
 
 # Scenarios shared by both programs (tests/system/program_scenarios_test.py): a hand-edited
 # config.json, covers, saves across restarts, bad outside input, kills during saves, /stop
-# during start-up, a flood of channel switches before /stop.
-set(TOVREL_SCENARIOS config covers saves bad_input kill early_stop flood)
+# during start-up, switches during start-up, a flood of channel switches before /stop.
+set(TOVREL_SCENARIOS config covers saves bad_input kill early_stop early_switch flood)
 set(TOVREL_SCENARIO_SCRIPT "${CMAKE_SOURCE_DIR}/tests/system/program_scenarios_test.py")
 if(TARGET tovrel-radio AND NOT WIN32 AND TOVREL_SANITIZE STREQUAL "address")
   foreach(scenario IN LISTS TOVREL_SCENARIOS)
@@ -36,4 +36,19 @@ if(TARGET tovrel-radio AND WIN32)
     set_tests_properties(wine_program_${scenario} PROPERTIES TIMEOUT 200
                          ENVIRONMENT "TOVREL_BUILD_DIR=${CMAKE_BINARY_DIR}")
   endforeach()
+endif()
+
+# A native scenario with a slow disk: a library preloaded into the program whose fsync and
+# fdatasync sleep first. Not instrumented: it is loaded ahead of the sanitizer's runtime and
+# only sleeps and forwards.
+if(TARGET tovrel-radio AND NOT WIN32 AND TOVREL_SANITIZE STREQUAL "address")
+  add_library(tovrel_slow_fsync SHARED "${CMAKE_SOURCE_DIR}/tests/support/slow_fsync_preload.c")
+  target_compile_options(tovrel_slow_fsync PRIVATE -fno-sanitize=all)
+  target_link_options(tovrel_slow_fsync PRIVATE -fno-sanitize=all)
+  target_link_libraries(tovrel_slow_fsync PRIVATE ${CMAKE_DL_LIBS})
+  add_test(NAME native_program_slow_disk
+           COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${TOVREL_SCENARIO_SCRIPT}" slow_disk native
+                   $<TARGET_FILE:tovrel-radio>)
+  set_tests_properties(native_program_slow_disk PROPERTIES TIMEOUT 150
+                       ENVIRONMENT "TOVREL_SLOW_FSYNC_LIB=$<TARGET_FILE:tovrel_slow_fsync>")
 endif()

@@ -1,7 +1,9 @@
 #include "app/cover_pick.hpp"
 #include "app/window_handlers.hpp"
 #include "platform/main_window.hpp"
+#include "settings/config_reader.hpp"
 #include "tests/support/app_fixture.hpp"
+#include "web/picture_switch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +89,7 @@ TEST_F(WindowHandlers, SelectChannelMessageSavesSelectsTheRowAndSwitches) {
     EXPECT_EQ(s.track, "Tune");
 }
 
-TEST_F(WindowHandlers, SetImagesMessageFollowsTheCoverSetAndSavesNothing) {
+TEST_F(WindowHandlers, SetImagesMessageFollowsTheCoverSetAndSavesTheServersSwitch) {
     // The message says on, but the set was switched off again since it was posted.
     state.lastDecodedImageId = 4;
     OnSetImages(app, 1);
@@ -100,7 +102,14 @@ TEST_F(WindowHandlers, SetImagesMessageFollowsTheCoverSetAndSavesNothing) {
     OnSetImages(app, 0);
     EXPECT_TRUE(state.picturesShown);
     EXPECT_EQ(view.calls, (Strings{"DecodeCurrentCover", "InvalidateButton", "InvalidateClient"}));
+    EXPECT_FALSE(ConfigWritten());  // no switch was made: nothing to save
+
+    // The server's switch leaves the file to the window, which saves it once.
+    SwitchPictures(covers, false);
     EXPECT_FALSE(ConfigWritten());
+    OnSetImages(app, 0);
+    EXPECT_FALSE(ReadConfig(settings).show_images);
+    EXPECT_TRUE(ConfigWritten());
 }
 
 // Records what the server's posts queue for the window (repaint notices left out).
@@ -139,10 +148,60 @@ TEST_F(WindowHandlers, CoalescedSwitchesActOnTheLatestAndACloseCutsThemShort) {
     EXPECT_EQ(settings.config.last_channel_index, 1);
     EXPECT_EQ(station.calls, fetches);
 
-    // A request whose message the close overtakes is still the channel saved.
+    // A request whose message the close overtakes is still the channel saved, and a pictures
+    // switch is still saved.
     PostToMainWindow(MSG_SELECT_CHANNEL, 0);
+    ASSERT_TRUE(settings.config.show_images);
+    SwitchPictures(covers, false);
+    PostToMainWindow(MSG_SET_IMAGES, 0);
     OnDestroy(app);
     EXPECT_EQ(settings.config.last_channel_index, 0);
+    EXPECT_FALSE(settings.config.show_images);
+    SetMainWindowTarget(nullptr);
+}
+
+TEST_F(WindowHandlers, SwitchesAskedBeforeTheWindowExistsAreTakenOnceItDoes) {
+    // The server answers before the window is created: two channel requests and a pictures
+    // switch (the file says pictures on; the switch turns them off).
+    SetMainWindowTarget(nullptr);
+    ASSERT_TRUE(settings.config.show_images);
+    EXPECT_TRUE(PostToMainWindow(MSG_SELECT_CHANNEL, 2));
+    EXPECT_TRUE(PostToMainWindow(MSG_SELECT_CHANNEL, 1));
+    EXPECT_FALSE(SwitchPictures(covers, false));
+    EXPECT_TRUE(PostToMainWindow(MSG_SET_IMAGES, 0));
+    EXPECT_FALSE(PostToMainWindow(MSG_COVERS_CHANGED, 0));  // a repaint notice is not kept
+
+    // Creation must not undo the switch with the file's value. Its target (set here, as the
+    // view's AttachMessageTarget does) gets the latest of each kind.
+    OnCreate(app);
+    EXPECT_FALSE(state.picturesShown);
+    EXPECT_FALSE(PicturesOn(covers));
+    QueueCounter window;
+    SetMainWindowTarget(&window);
+    ASSERT_EQ(window.queued, (decltype(window.queued){{MSG_SELECT_CHANNEL, 1}, {MSG_SET_IMAGES, 0}}));
+    station.Answer(u"Two's song");
+    for (const auto& [message, wParam] : window.queued) HandlePostedMessage(app, message, wParam);
+    EXPECT_EQ(state.currentChannelIndex, 1);
+    EXPECT_EQ(station.lastChannel, 1);
+    EXPECT_EQ(Title(), u"Two's song");
+    AppConfig file{};
+    ParseConfigText(ReadFileBytes(settings.file), file);
+    EXPECT_EQ(file.last_channel_index, 1);
+    EXPECT_FALSE(file.show_images);
+
+    // Requests kept without a target are forgotten when the target is cleared; a message queued
+    // for one target is not waited for by the next, which gets the kept requests.
+    window.queued.clear();
+    PostToMainWindow(MSG_SELECT_CHANNEL, 0);  // queued for `window`, never handled
+    SetMainWindowTarget(nullptr);
+    PostToMainWindow(MSG_SELECT_CHANNEL, 2);
+    SetMainWindowTarget(nullptr);
+    PostToMainWindow(MSG_SET_IMAGES, 1);
+    QueueCounter next;
+    SetMainWindowTarget(&next);
+    PostToMainWindow(MSG_SELECT_CHANNEL, 2);
+    EXPECT_EQ(next.queued, (decltype(next.queued){{MSG_SET_IMAGES, 1}, {MSG_SELECT_CHANNEL, 2}}));
+    EXPECT_EQ(window.queued, (decltype(window.queued){{MSG_SELECT_CHANNEL, 0}}));
     SetMainWindowTarget(nullptr);
 }
 

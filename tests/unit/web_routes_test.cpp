@@ -2,6 +2,7 @@
 #include "common/text.hpp"
 #include "platform/computer_name.hpp"
 #include "tests/unit/web_test_env.hpp"
+#include "web/picture_switch.hpp"
 #include "web/web_pages.hpp"
 
 #include <gtest/gtest.h>
@@ -183,25 +184,38 @@ TEST_F(WebRoutes, ChannelChoiceReadsTheIndexLikeAtoi) {
     }
 }
 
-TEST_F(WebRoutes, ChannelChoiceWithoutAWindowPostsNothingButStillAnswers) {
+TEST_F(WebRoutes, ChannelChoiceWithoutAWindowIsKeptForIt) {
     SetMainWindowTarget(nullptr);
     env_->ShowPicture(std::string(600, 'j'));
+    EXPECT_EQ(WebGet("/api/channel?index=2"), JsonHeader(15) + "{\"status\":\"ok\"}");
     EXPECT_EQ(WebGet("/api/channel?index=1"), JsonHeader(15) + "{\"status\":\"ok\"}");
     EXPECT_EQ(WebGet("/image"), kNoPictureResponse);
+    EXPECT_EQ(WebGet("/api/images_toggle"), JsonNoCacheHeader(38) + "{\"status\":\"ok\",\"images_enabled\":false}");
     EXPECT_EQ(WebGet("/stop"), HtmlHeader(294) + std::string(ShutdownPage()));
     EXPECT_TRUE(target_.Take().empty());
+    // The window, once it exists, gets the latest of each and the close behind them.
+    SetMainWindowTarget(&target_);
+    EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_SELECT_CHANNEL, 1}, {MSG_SET_IMAGES, 0}, {MSG_CLOSE, 0}}));
 }
 
-TEST_F(WebRoutes, PictureSwitchAlternatesSavesAndPosts) {
+TEST_F(WebRoutes, PictureSwitchAlternatesAndPostsAndTheMainThreadSaves) {
     const bool expected[] = {false, true, false};
     for (const bool on : expected) {
         const std::string body = std::string("{\"status\":\"ok\",\"images_enabled\":") + (on ? "true" : "false") + "}";
-        EXPECT_EQ(WebGet("/api/images_toggle"), JsonNoCacheHeader(body.size()) + body);
+        {
+            // A save under way on the main thread holds the save lock for as long as the disk
+            // takes: the answer does not wait for it, and the file is left to the main thread.
+            std::lock_guard<std::mutex> saving(env_->settings.saveLock);
+            std::filesystem::remove(env_->settings.file);
+            EXPECT_EQ(WebGet("/api/images_toggle"), JsonNoCacheHeader(body.size()) + body);
+            EXPECT_FALSE(std::filesystem::exists(env_->settings.file));
+        }
         EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_SET_IMAGES, on ? 1u : 0u}}));
         {
             std::lock_guard<std::mutex> guard(env_->covers.lock);
             EXPECT_EQ(env_->covers.imagesEnabled, on);
         }
+        SavePictures(env_->settings, env_->covers);  // as the window does when it takes the message
         EXPECT_EQ(ReadConfig(env_->settings).show_images, on);
         const std::string file = ReadFileBytes(env_->settings.file);
         EXPECT_NE(file.find(on ? "\"show_images\": true" : "\"show_images\": false"), std::string::npos) << file;
@@ -220,10 +234,11 @@ TEST_F(WebRoutes, PictureSwitchWithAnExplicitValue) {
         {"/api/images_toggle?enabled=1", true},  {"/api/images_toggle?xenabled=-2", true},
     };
     for (const auto& c : cases) {
-        // Saves and posts every time, also when nothing changes.
+        // Posts, and is saved when the message is taken, every time, also when nothing changes.
         std::filesystem::remove(env_->settings.file);
         EXPECT_EQ(WebGet(c.target), c.on ? on : off) << c.target;
         EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_SET_IMAGES, c.on ? 1u : 0u}})) << c.target;
+        SavePictures(env_->settings, env_->covers);
         EXPECT_TRUE(std::filesystem::exists(env_->settings.file)) << c.target;
         EXPECT_EQ(ReadConfig(env_->settings).show_images, c.on) << c.target;
     }
@@ -450,6 +465,7 @@ TEST_F(WebRoutes, AllowedOriginsAreReadFromTheFileAndWrittenBackOnlyWhenThere) {
     const auto toggle = [&](const std::string& origin) {
         const std::string answer = WebExchange("GET /api/images_toggle HTTP/1.1\r\n" + cross + origin + "\r\n\r\n");
         target_.Take();
+        SavePictures(env_->settings, env_->covers);
         return answer.substr(0, 12);
     };
     // The default file has no such key, and a save does not add one.

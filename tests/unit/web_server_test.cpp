@@ -266,7 +266,7 @@ TEST_F(WebServer, EventStreamPushesEveryChangeOfTheInfo) {
          }, "{\"channel_index\":1,\"channel\":\"Retro\""},
         {"picture", [&] { env_.ShowPicture(std::string(600, 'p')); }, "\"has_image\":true,\"image_id\":1,"},
         {"clear", [&] { ClearCovers(env_.covers); }, "\"has_image\":false,\"image_id\":0,\"images_enabled\":true}"},
-        {"switch", [&] { SwitchPictures(env_.settings, env_.covers, false); }, "\"images_enabled\":false}"},
+        {"switch", [&] { SwitchPictures(env_.covers, false); }, "\"images_enabled\":false}"},
     };
     long long worst = 0;
     for (const Change& c : changes) {
