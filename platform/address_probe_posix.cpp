@@ -7,6 +7,18 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+
+bool ParseIpv6Text(std::string_view text, IpAddress& out) {
+    if (text.empty() || text.size() > 45) return false;  // the longest form with an IPv4 tail
+    const std::string copy(text);
+    unsigned char bytes[16] = {};
+    if (inet_pton(AF_INET6, copy.c_str(), bytes) != 1) return false;
+    out = IpAddress{};
+    out.v6 = true;
+    std::memcpy(out.bytes.data(), bytes, 16);
+    return true;
+}
 
 bool IpAddressFromSockaddr(const void* sockaddr, std::size_t length, IpAddress& out) {
     if (sockaddr == nullptr || length < sizeof(sa_family_t)) return false;

@@ -3,9 +3,24 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/address_guard.hpp"
 #include "platform/sockets.hpp"
+
+bool ParseIpv6Text(std::string_view text, IpAddress& out) {
+    if (text.empty() || text.size() > 45) return false;  // the longest form with an IPv4 tail
+    const std::string copy(text);
+    unsigned char bytes[16] = {};
+    if (!InitSockets()) return false;
+    const bool parsed = inet_pton(AF_INET6, copy.c_str(), bytes) == 1;
+    CleanupSockets();
+    if (!parsed) return false;
+    out = IpAddress{};
+    out.v6 = true;
+    std::memcpy(out.bytes.data(), bytes, 16);
+    return true;
+}
 
 bool IpAddressFromSockaddr(const void* sockaddr, std::size_t length, IpAddress& out) {
     if (sockaddr == nullptr || length < sizeof(ADDRESS_FAMILY)) return false;

@@ -20,8 +20,9 @@ enum HttpFlag : std::uint32_t {
     kHttpIgnoreCertCnInvalid = 1u << 4,  // INTERNET_FLAG_IGNORE_CERT_CN_INVALID
     kHttpSecure = 1u << 5,               // INTERNET_FLAG_SECURE
     // No WinINet counterpart: the request (its redirects included) never reaches this program's
-    // own web server, and once the session has connected to a public address it connects to no
-    // loopback, private or link-local one (see platform/address_guard.hpp). For requests to
+    // own web server, and when the address it first connects to is public, none of its redirects
+    // leads to a loopback, private or link-local one (see platform/address_guard.hpp). Each
+    // request is judged on its own, whatever the session connected to before. For requests to
     // addresses that a third party names.
     kHttpGuardAddresses = 1u << 6,
 };

@@ -9,8 +9,8 @@
 // is not an error for the caller. A cancel check is asked at every turn of that loop (at most
 // kPollMs apart) and drops the transfer at once.
 //
-// Guarded requests (kHttpGuardAddresses) have every address checked by the session's
-// AddressGuard just before libcurl opens a socket to it, redirects included, so what is checked
+// Guarded requests (kHttpGuardAddresses) have every address checked by an AddressGuard of the
+// request's own just before libcurl opens a socket to it, redirects included, so what is checked
 // is what is connected to. Through a proxy that address is the proxy's.
 #include <curl/curl.h>
 #include <sys/socket.h>
@@ -133,7 +133,6 @@ private:
     std::string agent_;
     std::uint32_t connectMs_ = kDefaultConnectMs;
     std::uint32_t receiveMs_ = kDefaultReceiveMs;
-    AddressGuard guard_;
 };
 
 // CURLOPT_OPENSOCKETFUNCTION for guarded requests: a refused address gets no socket, and
@@ -204,9 +203,12 @@ std::unique_ptr<HttpRequest> CurlSession::OpenUrl(const char* url, std::uint32_t
         curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
         curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<char*>(nullptr));
     }
+    // One guard per request: the transfer ends inside this call, and what earlier requests of
+    // the session connected to must not widen where this one's redirects may lead.
+    AddressGuard guard;
     if ((flags & kHttpGuardAddresses) != 0) {
         curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, OnOpenSocket);
-        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &guard_);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &guard);
     }
     if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);

@@ -12,14 +12,22 @@
 // changed receive time-out late.
 //
 // Guarded requests (kHttpGuardAddresses) follow redirects here rather than in WinINet, so that
-// each host is resolved and checked before it is connected to. WinINet resolves it again when it
+// each host is resolved and checked by the request's own AddressGuard before it is connected to,
+// and each hop is opened with its own scheme's flags. WinINet resolves the host again when it
 // connects; a name whose answer changes in between is not caught.
+//
+// Where the system's settings send a hop through a proxy, the proxy resolves the name, and a
+// local lookup may fail or tell something else: such a hop is judged from its URL alone
+// (AddressGuard::AllowUnresolved) and opened on a root handle that names that proxy and no bypass
+// list, so that it surely goes where it was judged to go. A hop the bypass list may cover is
+// looked up and checked as a direct one.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <wininet.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -30,6 +38,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -37,6 +46,7 @@
 
 #include "platform/address_guard.hpp"
 #include "platform/http_client.hpp"
+#include "platform/http_client_wininet.hpp"
 #include "platform/sockets.hpp"
 
 namespace {
@@ -45,13 +55,8 @@ using Clock = HttpSession::Clock;
 
 constexpr int kMaxRedirects = 10;
 constexpr auto kWatchInterval = std::chrono::milliseconds(20);
-// How long a watcher that closed a handle keeps new handles from being made (see Abort).
-constexpr auto kAbortSettle = std::chrono::milliseconds(50);
 
-// Handles are made under this lock, and Abort holds it from closing a request handle until the
-// call on it has returned: a closed handle's value can be handed out again at once, and a call
-// that was about to start must not find another request's handle under it.
-std::mutex gHandleGate;
+std::atomic<void (*)()> gCallHook{nullptr};
 
 void SetHandleTimeouts(HINTERNET h, DWORD connectMs, DWORD receiveMs) {
     InternetSetOptionA(h, INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
@@ -103,9 +108,14 @@ enum class Op { kSend, kAvailable, kRead };
 // under Wine not even by closing its handle from another (the handle stays referenced until the
 // call returns). So when a request can be stopped early, its blocking calls run on a thread of
 // their own while the request's thread waits at most kWatchInterval at a time and asks the Stop;
-// when it fires, the request handle is closed (on Windows that makes the waiting call fail at
-// once) and the request's thread leaves. The call thread and the request share this record, so
-// whichever lets go last closes the handles; the call thread never touches the caller's memory.
+// when it fires, the request's thread leaves at once and the call is abandoned.
+//
+// Only the call thread closes the handles once it has one: a closed handle's value can be handed
+// out again at once, and a call thread descheduled between taking its handle and making its call
+// would then act on another request's handle, however long anyone waited. The abandoned call ends
+// by the hop's time-outs (which a deadline lowers), and the call thread then closes the handles
+// and ends. The call thread and the request share this record, so whichever lets go last closes
+// the handles; the call thread never touches the caller's memory.
 struct Line {
     std::shared_ptr<RootHandle> root;
     HINTERNET connect = nullptr;
@@ -151,13 +161,14 @@ void CallThread(std::shared_ptr<Line> line) {
     std::unique_lock<std::mutex> hold(line->lock);
     for (;;) {
         line->wake.wait(hold, [&] { return line->pending || line->quit; });
-        if (!line->pending) break;
+        if (!line->pending || line->aborted) break;
         line->pending = false;
         const HINTERNET h = line->request;
         const Op op = line->op;
         const DWORD want = line->count;
         DWORD count = 0;
         hold.unlock();
+        if (void (*const hook)() = gCallHook.load()) hook();
         const bool ok = h != nullptr && Perform(*line, h, op, want, count);
         hold.lock();
         line->ok = ok;
@@ -176,18 +187,13 @@ void CallThread(std::shared_ptr<Line> line) {
     if (connect != nullptr) InternetCloseHandle(connect);
 }
 
-// Closes the request handle while a call may wait on it. A closed handle's value can be handed
-// out again at once, so new handles are not made (gHandleGate) until the call has returned or
-// has surely looked its handle up.
+// Gives the line up: the call thread makes no further call and closes the handles once the one
+// it may be in has returned. Nothing is closed here (see Line).
 void Abort(Line& line) {
-    std::lock_guard<std::mutex> gate(gHandleGate);
-    std::unique_lock<std::mutex> hold(line.lock);
+    std::lock_guard<std::mutex> hold(line.lock);
     line.aborted = true;
     line.quit = true;
-    if (line.request != nullptr) InternetCloseHandle(line.request);
-    line.request = nullptr;
     line.wake.notify_all();
-    line.wake.wait_for(hold, kAbortSettle, [&] { return !line.busy; });
 }
 
 // A blocking call on the line: made here when nothing can stop the request early, otherwise on
@@ -357,7 +363,8 @@ private:
 
 // The parts of a URL that a request is made from.
 struct UrlParts {
-    bool secure = false;
+    bool https = false;   // the URL's scheme
+    bool secure = false;  // INTERNET_FLAG_SECURE
     INTERNET_PORT port = 0;
     std::string host, user, pass, object;
 };
@@ -383,7 +390,8 @@ bool CrackUrl(const std::string& url, std::uint32_t flags, UrlParts& out) {
     // Only web URLs: a page may point anywhere, and other schemes must not be opened.
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
     if (host[0] == '\0') return false;
-    out.secure = parts.nScheme == INTERNET_SCHEME_HTTPS || (flags & kHttpSecure) != 0;
+    out.https = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    out.secure = out.https || (flags & kHttpSecure) != 0;
     out.port = parts.nPort;
     out.host = host.data();
     out.user = user.data();
@@ -435,50 +443,196 @@ bool RedirectTarget(Line& line, const std::string& from, std::string& to) {
     return true;
 }
 
+// The flags of one hop of a request made with `flags`. The caller's kHttpSecure speaks for the
+// URL it asked for; a redirect takes its own scheme's, both ways (TLS sent to an http host's port
+// 80 fails).
+std::uint32_t HopFlags(std::uint32_t flags, bool firstHop) {
+    return firstHop ? flags : flags & ~static_cast<std::uint32_t>(kHttpSecure);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// Calls f for each non-empty entry of list, entries being apart by any of separators.
+template <class F>
+void ForEachEntry(std::string_view list, std::string_view separators, F&& f) {
+    while (!list.empty()) {
+        const std::size_t end = std::min(list.find_first_of(separators), list.size());
+        if (end > 0) f(list.substr(0, end));
+        list.remove_prefix(std::min(end + 1, list.size()));
+    }
+}
+
+// '*' matches any run of characters, ASCII case ignored.
+bool GlobMatches(std::string_view pattern, std::string_view text) {
+    std::size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && EqualsNoCase(pattern.substr(p, 1), text.substr(t, 1))) {
+            ++p;
+            ++t;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+// The system's proxy settings as WinINet took them for a root handle: empty when it connects
+// directly (or uses only automatic configuration, which cannot be read here).
+struct ProxySettings {
+    std::string list;    // "host:port", or "scheme=host:port" entries apart by spaces or ';'
+    std::string bypass;  // hosts WinINet connects to itself
+
+    // The proxy a hop goes through, or "" when WinINet may connect to its host itself. Errs
+    // towards "": a bypass entry is matched more widely than WinINet matches it, and a scheme
+    // without an entry of its own or a plain one counts as direct. A host taken for direct is
+    // looked up and checked here, which is sound whichever way WinINet then goes.
+    std::string For(const UrlParts& parts) const {
+        if (list.empty()) return {};
+        std::string plain, own;
+        ForEachEntry(list, " ;", [&](std::string_view entry) {
+            const std::size_t eq = entry.find('=');
+            if (eq == std::string_view::npos) {
+                if (plain.empty()) plain.assign(entry);
+            } else if (own.empty() && EqualsNoCase(entry.substr(0, eq), parts.https ? "https" : "http")) {
+                own.assign(entry.substr(eq + 1));
+            }
+        });
+        std::string proxy = own.empty() ? plain : own;
+        if (proxy.empty() || MayBypass(parts.host)) return {};
+        return proxy;
+    }
+
+private:
+    bool MayBypass(std::string_view host) const {
+        bool may = false;
+        ForEachEntry(bypass, " ;,\t\r\n", [&](std::string_view entry) {
+            if (EqualsNoCase(entry, "<local>")) {
+                may = may || host.find('.') == std::string_view::npos;
+                return;
+            }
+            if (const std::size_t scheme = entry.find("://"); scheme != std::string_view::npos) {
+                entry.remove_prefix(scheme + 3);
+            }
+            const std::string_view noPort = entry.substr(0, entry.rfind(':'));
+            const bool suffix = !entry.empty() && entry.front() == '.' && host.size() > entry.size() &&
+                                EqualsNoCase(host.substr(host.size() - entry.size()), entry);
+            may = may || suffix || GlobMatches(entry, host) || GlobMatches(noPort, host);
+        });
+        return may;
+    }
+};
+
+// Text of a WinINet option as plain ASCII (anything else becomes '?', which names no host).
+std::string Ascii(const wchar_t* text) {
+    std::string out;
+    for (std::size_t i = 0; text != nullptr && text[i] != L'\0' && i < 4096; ++i) {
+        out.push_back(text[i] > 0 && text[i] < 0x80 ? static_cast<char>(text[i]) : '?');
+    }
+    return out;
+}
+
+ProxySettings ReadProxySettings(HINTERNET root) {
+    ProxySettings out;
+    std::vector<unsigned char> buffer(1024);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (!InternetQueryOptionW(root, INTERNET_OPTION_PROXY, buffer.data(), &size)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size > 65536) return out;
+        buffer.resize(size);
+        if (!InternetQueryOptionW(root, INTERNET_OPTION_PROXY, buffer.data(), &size)) return out;
+    }
+    INTERNET_PROXY_INFO info{};
+    if (size < sizeof info) return out;
+    std::memcpy(&info, buffer.data(), sizeof info);
+    if (info.dwAccessType != INTERNET_OPEN_TYPE_PROXY) return out;
+    out.list = Ascii(info.lpszProxy);
+    out.bypass = Ascii(info.lpszProxyBypass);
+    return out;
+}
+
 class WinInetSession final : public HttpSession {
 public:
-    explicit WinInetSession(std::shared_ptr<RootHandle> root) : root_(std::move(root)) {}
+    WinInetSession(std::shared_ptr<RootHandle> root, const char* agent)
+        : root_(std::move(root)), agent_(agent != nullptr ? agent : ""), proxy_(ReadProxySettings(root_->h)) {}
 
     void SetTimeouts(std::uint32_t connectMs, std::uint32_t receiveMs) override {
         connectMs_ = connectMs;
         receiveMs_ = receiveMs;
         haveTimeouts_ = true;
-        DWORD c = connectMs;
-        DWORD r = receiveMs;
-        InternetSetOptionA(root_->h, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof c);
-        InternetSetOptionA(root_->h, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof r);
+        SetRootTimeouts(*root_);
+        if (proxyRoot_) SetRootTimeouts(*proxyRoot_);
     }
 
     std::unique_ptr<HttpRequest> OpenUrl(const char* url, std::uint32_t flags, std::size_t maxBodyBytes) override;
 
 private:
+    void SetRootTimeouts(const RootHandle& root) const {
+        DWORD c = connectMs_;
+        DWORD r = receiveMs_;
+        InternetSetOptionA(root.h, INTERNET_OPTION_CONNECT_TIMEOUT, &c, sizeof c);
+        InternetSetOptionA(root.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &r, sizeof r);
+    }
+    // A root handle that sends everything through proxy; null when WinINet cannot make one.
+    std::shared_ptr<RootHandle> ProxyRoot(const std::string& proxy);
     // Opens the handles of one hop; null when WinINet cannot make them.
-    std::shared_ptr<Line> OpenHop(const UrlParts& parts, std::uint32_t flags, const Stop& stop);
+    std::shared_ptr<Line> OpenHop(const std::shared_ptr<RootHandle>& root, const UrlParts& parts, std::uint32_t flags,
+                                  const Stop& stop);
 
     std::shared_ptr<RootHandle> root_;  // shared with requests that may outlive the session
+    std::string agent_;
+    ProxySettings proxy_;
+    std::shared_ptr<RootHandle> proxyRoot_;  // made on first use, for proxyRootFor_
+    std::string proxyRootFor_;
     DWORD connectMs_ = 0;
     DWORD receiveMs_ = 0;
     bool haveTimeouts_ = false;
-    AddressGuard guard_;
 };
 
-std::shared_ptr<Line> WinInetSession::OpenHop(const UrlParts& parts, std::uint32_t flags, const Stop& stop) {
-    std::shared_ptr<Line> line;
-    {
-        std::lock_guard<std::mutex> gate(gHandleGate);
-        HINTERNET connect = InternetConnectA(root_->h, parts.host.c_str(), parts.port,
-                                             parts.user.empty() ? nullptr : parts.user.c_str(),
-                                             parts.pass.empty() ? nullptr : parts.pass.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
-        if (connect == nullptr) return nullptr;
-        try {
-            line = std::make_shared<Line>(root_, connect);
-        } catch (const std::bad_alloc&) {
-            InternetCloseHandle(connect);
-            return nullptr;
-        }
-        line->request = HttpOpenRequestA(connect, "GET", parts.object.c_str(), nullptr, nullptr, nullptr,
-                                         RequestFlags(flags, parts.secure), 0);
+std::shared_ptr<RootHandle> WinInetSession::ProxyRoot(const std::string& proxy) {
+    if (proxyRoot_ && proxyRootFor_ == proxy) return proxyRoot_;
+    // No bypass list: whatever is sent on this root goes to the proxy (WinINet's own exceptions,
+    // localhost and the loopback addresses, are judged alike either way).
+    HINTERNET h = InternetOpenA(agent_.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), nullptr, 0);
+    if (h == nullptr) return nullptr;
+    try {
+        proxyRoot_ = std::make_shared<RootHandle>(h);
+    } catch (const std::bad_alloc&) {
+        InternetCloseHandle(h);
+        return nullptr;
     }
+    proxyRootFor_ = proxy;
+    if (haveTimeouts_) SetRootTimeouts(*proxyRoot_);
+    return proxyRoot_;
+}
+
+std::shared_ptr<Line> WinInetSession::OpenHop(const std::shared_ptr<RootHandle>& root, const UrlParts& parts,
+                                              std::uint32_t flags, const Stop& stop) {
+    HINTERNET connect = InternetConnectA(root->h, parts.host.c_str(), parts.port,
+                                         parts.user.empty() ? nullptr : parts.user.c_str(),
+                                         parts.pass.empty() ? nullptr : parts.pass.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
+    if (connect == nullptr) return nullptr;
+    std::shared_ptr<Line> line;
+    try {
+        line = std::make_shared<Line>(root, connect);
+    } catch (const std::bad_alloc&) {
+        InternetCloseHandle(connect);
+        return nullptr;
+    }
+    line->request = HttpOpenRequestA(connect, "GET", parts.object.c_str(), nullptr, nullptr, nullptr,
+                                     RequestFlags(flags, parts.secure), 0);
     if (line->request == nullptr) return nullptr;
     if (haveTimeouts_) SetHandleTimeouts(line->connect, connectMs_, receiveMs_);
     if (stop.deadline) {
@@ -498,13 +652,26 @@ std::unique_ptr<HttpRequest> WinInetSession::OpenUrl(const char* url, std::uint3
     const Stop stop{CancelCheck(), Deadline()};
     if (stop.deadline && MsLeft(*stop.deadline) == 0) return nullptr;
     const bool guarded = (flags & kHttpGuardAddresses) != 0;
+    // The request's own guard: what earlier requests of the session connected to decides nothing.
+    AddressGuard guard;
     std::string current = url;
     for (int hop = 0; hop <= kMaxRedirects; ++hop) {
+        const std::uint32_t hopFlags = HopFlags(flags, hop == 0);
         UrlParts parts;
-        if (!CrackUrl(current, flags, parts)) return nullptr;
-        if (guarded && !HostAllowed(guard_, parts.host, parts.port)) return nullptr;
+        if (!CrackUrl(current, hopFlags, parts)) return nullptr;
+        std::shared_ptr<RootHandle> root = root_;
+        if (guarded) {
+            const std::string proxy = proxy_.For(parts);
+            if (proxy.empty()) {
+                if (!HostAllowed(guard, parts.host, parts.port)) return nullptr;
+            } else {
+                if (!guard.AllowUnresolved(parts.host, parts.port, OwnServerPort(), IsThisMachineAddress)) return nullptr;
+                root = ProxyRoot(proxy);
+                if (!root) return nullptr;
+            }
+        }
         if (stop.Fired()) return nullptr;
-        LineOwner line(OpenHop(parts, flags, stop));
+        LineOwner line(OpenHop(root, parts, hopFlags, stop));
         if (!line.line) return nullptr;
         // Unguarded, HttpSendRequestA follows redirects itself.
         DWORD unused = 0;
@@ -526,13 +693,18 @@ std::unique_ptr<HttpRequest> WinInetSession::OpenUrl(const char* url, std::uint3
 }  // namespace
 
 std::unique_ptr<HttpSession> OpenHttpSession(const char* userAgent) {
-    HINTERNET root = nullptr;
-    {
-        std::lock_guard<std::mutex> gate(gHandleGate);
-        root = InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    }
+    HINTERNET root = InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (root == nullptr) return nullptr;
-    return std::make_unique<WinInetSession>(std::make_shared<RootHandle>(root));
+    return std::make_unique<WinInetSession>(std::make_shared<RootHandle>(root), userAgent);
 }
 
 void SetTrustedCertificatesForTesting(const char*) {}
+
+std::uint32_t WinInetHopFlags(const char* url, std::uint32_t flags, bool firstHop) {
+    const std::uint32_t hopFlags = HopFlags(flags, firstHop);
+    UrlParts parts;
+    if (url == nullptr || !CrackUrl(url, hopFlags, parts)) return 0;
+    return RequestFlags(hopFlags, parts.secure);
+}
+
+void SetCallHookForTesting(void (*hook)()) { gCallHook.store(hook); }

@@ -1,5 +1,5 @@
-// Which addresses a guarded request may connect to: the classes of addresses, and the decisions
-// a session makes from them in turn.
+// Which addresses a guarded request may connect to: the classes of addresses, the decisions a
+// request makes from them in turn (its redirects), and what a host says without a lookup.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -75,7 +75,8 @@ TEST(AddressGuard, Classes) {
     }
 }
 
-// Each scenario is one session's connections in order, with the decision expected for each.
+// Each scenario is one request's connections in order (the URL asked for, then its redirects),
+// with the decision expected for each.
 TEST(AddressGuard, DecisionsInTurn) {
     constexpr int kOwn = 7555;
     const IpAddress thisMachine = V4(192, 168, 1, 20, kOwn);
@@ -113,6 +114,83 @@ TEST(AddressGuard, DecisionsInTurn) {
     // No own server yet: port 0 refuses nothing.
     AddressGuard guard;
     EXPECT_TRUE(guard.Allow(V4(127, 0, 0, 1, kOwn), 0, onThisMachine));
+}
+
+// Hosts a proxy resolves: every form a resolver reads as an address is one, names under
+// localhost are this machine, and anything else that ends in a number is refused.
+TEST(AddressGuard, HostsReadWithoutALookup) {
+    using K = HostKind;
+    const struct {
+        const char* host;
+        HostKind kind;
+        IpAddress address;
+    } cases[] = {
+        {"127.0.0.1", K::kAddress, V4(127, 0, 0, 1, 0)},
+        {"127.1", K::kAddress, V4(127, 0, 0, 1, 0)},
+        {"2130706433", K::kAddress, V4(127, 0, 0, 1, 0)},
+        {"0x7f.0.0.1", K::kAddress, V4(127, 0, 0, 1, 0)},
+        {"10.0.0.1.", K::kAddress, V4(10, 0, 0, 1, 0)},
+        {"192.168.257", K::kAddress, V4(192, 168, 1, 1, 0)},
+        {"[::1]", K::kAddress, V6({0, 0, 0, 0, 0, 0, 0, 1}, 0)},
+        {"::ffff:10.0.0.1", K::kAddress, V6({0, 0, 0, 0, 0, 0xffff, 0x0a00, 1}, 0)},
+        {"LocalHost.", K::kLoopbackName, V4(127, 0, 0, 1, 0)},
+        {"rebind.localhost", K::kLoopbackName, V4(127, 0, 0, 1, 0)},
+        {"loopback", K::kLoopbackName, V4(127, 0, 0, 1, 0)},
+        {"localhost.example.net", K::kName, {}},
+        {"1.2.3.example", K::kName, {}},
+        {"img-1_a.cdn.example", K::kName, {}},
+        {"256.0.0.1", K::kInvalid, {}},
+        {"1.2.3.4.5", K::kInvalid, {}},
+        {"09.0.0.1", K::kInvalid, {}},
+        {"example.123", K::kInvalid, {}},
+        {"4294967296", K::kInvalid, {}},
+        {"1.2.65536", K::kInvalid, {}},
+        {"[::1", K::kInvalid, {}},
+        {"[fe80::1%eth0]", K::kInvalid, {}},
+        {"evil.example%2f", K::kInvalid, {}},
+        {"", K::kInvalid, {}},
+    };
+    for (const auto& c : cases) {
+        IpAddress out = V4(9, 9, 9, 9, 9);
+        EXPECT_EQ(ReadHost(c.host, out), c.kind) << c.host;
+        EXPECT_EQ(out.v6, c.address.v6) << c.host;
+        EXPECT_EQ(out.bytes, c.address.bytes) << c.host;
+        EXPECT_EQ(out.port, 0) << c.host;
+    }
+}
+
+// A request through a proxy: names are taken as public hosts, never on the own port.
+TEST(AddressGuard, DecisionsWithoutALookup) {
+    constexpr int kOwn = 7555;
+    const auto nowhere = [](const IpAddress&) { return false; };
+    struct Step {
+        const char* host;
+        int port;
+        bool allowed;
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } scenarios[] = {
+        {"a name first: then no local address",
+         {{"covers.example.net", 80, true}, {"10.0.0.1", 80, false}, {"127.1", 8080, false}, {"localhost", 8080, false},
+          {"[::ffff:192.168.1.1]", 80, false}, {"93.184.216.34", 80, true}, {"other.example.org", 443, true}}},
+        {"the own port is refused for any name",
+         {{"covers.example.net", kOwn, false}, {"localhost", kOwn, false}, {"0x7f000001", kOwn, false},
+          {"93.184.216.34", kOwn, true}}},
+        {"a LAN address first: anything but the own server",
+         {{"192.168.1.5", 80, true}, {"covers.example.net", 80, true}, {"10.0.0.1", 80, true}, {"localhost", 8080, true}}},
+        {"a host that is no host fixes nothing",
+         {{"256.1.1.1", 80, false}, {"a%2fb", 80, false}, {"localhost", 8080, true}, {"10.0.0.1", 80, true}}},
+    };
+    for (const auto& scenario : scenarios) {
+        AddressGuard guard;
+        for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
+            const Step& step = scenario.steps[i];
+            EXPECT_EQ(guard.AllowUnresolved(step.host, static_cast<std::uint16_t>(step.port), kOwn, nowhere), step.allowed)
+                << scenario.name << ", step " << i;
+        }
+    }
 }
 
 TEST(AddressGuard, ThisMachineByBinding) {

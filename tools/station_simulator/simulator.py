@@ -16,6 +16,10 @@ interface:
   POST /_sim/reset  forget every answer and the request log
   GET  /_sim/log    JSON list of the requests seen: {"method", "target", "headers"}
 
+A request in absolute form ("GET http://name:port/path", as clients send to a proxy) is answered
+as if the named host were this one, so the simulator also plays an HTTP proxy that reaches any
+name; the log keeps the absolute target.
+
 Paths without an answer get 404. Extensions (the station's own texts, an Icecast status
 document, the image search) register handlers through `register_handler(prefix, fn)` in modules
 named sim_*.py beside this file; a scripted answer always wins over a handler.
@@ -91,7 +95,10 @@ class Handler(BaseHTTPRequestHandler):
                 body = json.dumps(LOG).encode()
             self._reply(200, body, "application/json")
             return
-        path, _, query = self.path.partition("?")
+        target = self.path
+        if target[:7].lower() == "http://":
+            target = "/" + target[7:].partition("/")[2]
+        path, _, query = target.partition("?")
         with LOCK:
             LOG.append({"method": "GET", "target": self.path,
                         "headers": {k.lower(): v for k, v in self.headers.items()}})
