@@ -2,6 +2,7 @@
 // connection carries its own deadlines and its own output; the loop never waits on one of them.
 #include "web/web_server.hpp"
 
+#include "platform/descriptors.hpp"
 #include "platform/poller.hpp"
 #include "platform/sockets.hpp"
 
@@ -119,7 +120,9 @@ struct ServerRun {
     // thread's wait where the platform allows), so a handle is never closed under a waiting call.
     std::mutex listenerLock;
     socket_t listener = kInvalidSocket;
+    socket_t spare = kInvalidSocket;  // the loop's alone once it runs; closed with the listener
     int port = 0;
+    WebSlots slots;
     std::mutex doneLock;
     std::condition_variable doneCv;
     bool done = false;
@@ -187,14 +190,15 @@ private:
 
     void AcceptAll(Clock::time_point now, Clock::time_point& acceptAgain) {
         for (int i = 0; i < kAcceptsPerPass; ++i) {
-            bool failed = false;
-            const socket_t s = AcceptNow(run_.listener, failed);
+            const Accepted taken = AcceptNow(run_.listener, run_.spare);
+            if (taken.shed) continue;  // no descriptor for it: closed at once, never left waiting
+            const socket_t s = taken.socket;
             if (s == kInvalidSocket) {
                 // A broken listener (or one out of handles) would otherwise make this a busy spin.
-                if (failed) acceptAgain = now + milliseconds(kAcceptPauseMs);
+                if (taken.failed) acceptAgain = now + milliseconds(kAcceptPauseMs);
                 return;
             }
-            if (conns_.size() >= kMaxPolledConnections) {
+            if (conns_.size() >= run_.slots.connections) {
                 CloseSocket(s);  // over the cap: closed at once, never left waiting
                 continue;
             }
@@ -366,6 +370,8 @@ void ServerLoop(std::shared_ptr<ServerRun> run) {
         std::lock_guard<std::mutex> guard(run->listenerLock);
         CloseSocket(run->listener);
         run->listener = kInvalidSocket;
+        CloseSocket(run->spare);
+        run->spare = kInvalidSocket;
     }
     std::lock_guard<std::mutex> guard(run->doneLock);
     run->done = true;
@@ -395,12 +401,16 @@ bool StartWebServer(WebContext& context, int port) {
     run->context = context;
     run->listener = listener;
     run->port = LocalPort(listener);
+    // Counted with the listener and the spare open, as they stay for the whole run.
+    run->spare = OpenSpareDescriptor();
+    run->slots = WebSlotsFor(DescriptorsLeft());
     run->running.store(true, std::memory_order_release);
     try {
         gServerThread = std::thread(ServerLoop, run);
     } catch (const std::system_error&) {
         // Nothing else holds the socket yet, so it is closed here rather than left for stop.
         CloseSocket(listener);
+        CloseSocket(run->spare);
         CleanupSockets();
         return false;
     }
@@ -442,4 +452,19 @@ void StopWebServer() {
 int WebServerPort() {
     std::lock_guard<std::mutex> guard(gServerLock);
     return gServer ? gServer->port : 0;
+}
+
+WebSlots WebSlotsFor(std::size_t descriptorsLeft) {
+    WebSlots slots;
+    slots.connections = kMaxPolledConnections;
+    if (descriptorsLeft != kNoDescriptorLimit) {
+        const std::size_t usable = descriptorsLeft > kWebDescriptorReserve ? descriptorsLeft - kWebDescriptorReserve : 0;
+        slots.connections = std::clamp(usable, kWebMinConnections, kMaxPolledConnections);
+    }
+    return slots;
+}
+
+WebSlots WebServerSlots() {
+    std::lock_guard<std::mutex> guard(gServerLock);
+    return gServer ? gServer->slots : WebSlots{};
 }

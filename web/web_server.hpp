@@ -32,6 +32,24 @@ void StopWebServer();
 // The port the running server listens on; 0 when none runs.
 int WebServerPort();
 
+// How many connections the server keeps open at once. A connection beyond `connections` is
+// accepted and closed at once.
+struct WebSlots {
+    std::size_t connections = 0;
+};
+// The slots for a process that may open descriptorsLeft more descriptors (kNoDescriptorLimit
+// where none applies): kMaxPolledConnections, or fewer so that kWebDescriptorReserve stay for the
+// rest of the program, but never fewer than kWebMinConnections.
+WebSlots WebSlotsFor(std::size_t descriptorsLeft);
+// The running server's slots, set at its start; zeros when none runs.
+WebSlots WebServerSlots();
+// What the rest of the program may have open beside the server: the title refresh (two transfers,
+// each with its resolver's pair and libcurl's own), three cover searches with their transfers and
+// the cache's files, the two outputs, a save's temporary file and folder, the logos, name lookups.
+// About 50 at the busiest; the margin is for libraries that open a file now and then.
+constexpr std::size_t kWebDescriptorReserve = 64;
+constexpr std::size_t kWebMinConnections = 16;
+
 // How long a connection may take: the wait for its request, and the sending of its answer.
 // Each connection has its own deadlines; no connection ever waits for another.
 constexpr int kWebReceiveTimeoutMs = 1000;

@@ -1,5 +1,6 @@
 // The listener: its port, its time-outs and its stop, over real loopback sockets.
 #include "common/text.hpp"
+#include "platform/descriptors.hpp"
 #include "tests/unit/web_test_env.hpp"
 #include "web/picture_switch.hpp"
 
@@ -44,6 +45,7 @@ const std::string kInfoBody =
 class WebServer : public ::testing::Test {
 protected:
     void SetUp() override {
+        SetDescriptorLimit(kNoDescriptorLimit);  // as the program does: the tests hold both ends
         ASSERT_TRUE(InitSockets());
         ASSERT_TRUE(StartWebServer(env_.context, 0));
         port_ = WebServerPort();
@@ -353,6 +355,33 @@ TEST_F(WebServer, ConnectionCapAndStopWithASubscriberOnEverySlot) {
     std::printf("[ figures  ] stop with %d subscribers: %lld ms\n", reached, stopMs);
     EXPECT_EQ(ReadToEnd(subscribers.front(), 1000), "");
     for (const socket_t s : subscribers) CloseSocket(s);
+}
+
+TEST_F(WebServer, ConnectionWithNoDescriptorLeftIsClosedAtOnce) {
+    // Every descriptor number below the limit taken (the title refresh or a search holding more
+    // than their reserve): a waiting connection is taken with the spare descriptor and closed
+    // at once, instead of hanging in the listener's queue for as long as the shortage lasts.
+    // A socket takes the lowest free number, so below probe + 1 the probe's number is the only
+    // one free, and the client's own socket takes it.
+    const socket_t probe = OpenListener(0, true);
+    ASSERT_NE(probe, kInvalidSocket);
+    CloseSocket(probe);
+    struct Restore {
+        ~Restore() { SetDescriptorLimit(kNoDescriptorLimit); }
+    } restore;
+    if (SetDescriptorLimit(static_cast<std::size_t>(probe) + 1) == kNoDescriptorLimit) {
+        GTEST_SKIP() << "no descriptor limit on this system";
+    }
+    for (int i = 0; i < 3; ++i) {  // the spare is taken again each time
+        const socket_t client = WebConnect();
+        ASSERT_NE(client, kInvalidSocket) << "round " << i;
+        const auto start = Clock::now();
+        EXPECT_EQ(ReadToEnd(client, 2000), "") << "round " << i;
+        EXPECT_LT(MsSince(start), 1000) << "round " << i;
+        CloseSocket(client);
+    }
+    SetDescriptorLimit(kNoDescriptorLimit);
+    EXPECT_EQ(BodyOf(WebGet("/api/info")), kInfoBody);
 }
 
 }  // namespace
