@@ -84,7 +84,7 @@ struct Connection {
 // What HandleRequest writes goes into the connection's output, sent as the socket allows.
 class ConnectionSink final : public ResponseSink {
 public:
-    explicit ConnectionSink(Connection& c) : c_(c) {}
+    ConnectionSink(Connection& c, bool room) : c_(c), room_(room) {}
     bool Send(const void* data, std::size_t length) override {
         c_.Queue({static_cast<const char*>(data), length});
         return true;
@@ -95,6 +95,7 @@ public:
         return true;
     }
     bool Subscribe(std::string_view lastEvent) override {
+        if (!room_) return false;  // the streams' share is taken: this one ends after its first event
         subscribed_ = true;
         c_.lastEvent.assign(lastEvent);
         return true;
@@ -103,6 +104,7 @@ public:
 
 private:
     Connection& c_;
+    bool room_;
     bool subscribed_ = false;
 };
 
@@ -266,7 +268,7 @@ private:
     }
 
     void Answer(Connection& c, Clock::time_point now) {
-        ConnectionSink sink(c);
+        ConnectionSink sink(c, subscribers_ < run_.slots.streams);
         HandleRequest(run_.context, c.request.get(), c.length, sink);
         // The client may still be sending: closing a socket with unread input makes the system
         // reset the connection, and a reset can destroy the answer before the client read it.
@@ -461,6 +463,7 @@ WebSlots WebSlotsFor(std::size_t descriptorsLeft) {
         const std::size_t usable = descriptorsLeft > kWebDescriptorReserve ? descriptorsLeft - kWebDescriptorReserve : 0;
         slots.connections = std::clamp(usable, kWebMinConnections, kMaxPolledConnections);
     }
+    slots.streams = slots.connections - slots.connections / 8;
     return slots;
 }
 

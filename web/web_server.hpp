@@ -32,14 +32,17 @@ void StopWebServer();
 // The port the running server listens on; 0 when none runs.
 int WebServerPort();
 
-// How many connections the server keeps open at once. A connection beyond `connections` is
-// accepted and closed at once.
+// How many connections the server keeps open at once, and how many of them may be event
+// streams. A connection beyond `connections` is accepted and closed at once; a stream beyond
+// `streams` is sent its first event and then closed like any answer, so that the page, /api/info
+// and /stop always find a slot however many streams a client opens (a stream has no deadline).
 struct WebSlots {
     std::size_t connections = 0;
+    std::size_t streams = 0;
 };
 // The slots for a process that may open descriptorsLeft more descriptors (kNoDescriptorLimit
 // where none applies): kMaxPolledConnections, or fewer so that kWebDescriptorReserve stay for the
-// rest of the program, but never fewer than kWebMinConnections.
+// rest of the program, but never fewer than kWebMinConnections; streams take at most 7/8 of them.
 WebSlots WebSlotsFor(std::size_t descriptorsLeft);
 // The running server's slots, set at its start; zeros when none runs.
 WebSlots WebServerSlots();

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """The native program as a whole, against the station simulator: start-up with a config.json,
-the web API, following title changes, a channel change, and the ends through /stop, SIGTERM and
-a port that is already taken.
+the web API, following title changes, a channel change, the ends through /stop, SIGTERM and
+a port that is already taken, and a low limit of open files.
 
 Usage: native_program_test.py <path to tovrel-radio>   (run under with_simulator.py)
 """
 import json
 import os
+import resource
+import selectors
 import signal
 import socket
 import subprocess
@@ -26,10 +28,12 @@ def check(cond, what):
         FAILURES.append(what)
 
 
-def start(folder):
+def start(folder, open_files=None):
+    """open_files: (soft, hard) limit of open files to start the program under."""
     env = dict(os.environ)
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, open_files)) if open_files else None
     return subprocess.Popen([folder.exe], cwd=folder.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env)
+                            stderr=subprocess.PIPE, env=env, preexec_fn=limit)
 
 
 def finish(proc, seconds=15):
@@ -173,6 +177,100 @@ def test_taken_port(program):
         folder.remove()
 
 
+def open_files_of(pid):
+    """(soft, hard) limit of open files of a running process, from /proc."""
+    with open("/proc/%d/limits" % pid) as f:
+        for line in f:
+            if line.startswith("Max open files"):
+                fields = line.split()
+                return int(fields[3]), int(fields[4])
+    return None
+
+
+def test_low_open_files_limit(program):
+    # Started under a soft limit of 128 open files and a hard one of 256 (systemd's 1,024 under a
+    # higher hard limit, scaled down): the program raises the soft limit to 256 and serves only
+    # what fits beside its reserve. Streams beyond that are closed at once instead of queueing
+    # unseen in the listener, /api/info is answered promptly, and the title refresh still finds
+    # descriptors for its transfers.
+    hard = 256
+    port = free_port()
+    folder = ProgramFolder(program, port)
+    set_title("one", "Limited - Before")
+    proc = start(folder, (128, hard))
+    subs = []
+    try:
+        proc.stdout.readline()
+        check(wait_for(lambda: (api_info(port) or {}).get("track") == "Limited - Before", 10),
+              "answers under the low limit")
+        check(open_files_of(proc.pid) == (hard, hard), "the soft limit raised to the hard one: %r" %
+              (open_files_of(proc.pid),))
+
+        for _ in range(hard + 44):
+            s = socket.create_connection(("127.0.0.1", port), timeout=5)
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            s.setblocking(False)
+            subs.append(s)
+        # Each one either streams (its first event came and it stays open) or is closed at once;
+        # none may be left without a word.
+        got = {s: b"" for s in subs}
+        ended = set()
+        sel = selectors.DefaultSelector()
+        for s in subs:
+            sel.register(s, selectors.EVENT_READ)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and any(s not in ended and b"}\n\n" not in got[s] for s in subs):
+            for key, _ in sel.select(0.2):
+                try:
+                    data = key.fileobj.recv(65536)
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    data = b""
+                if data:
+                    got[key.fileobj] += data
+                else:
+                    ended.add(key.fileobj)
+                    sel.unregister(key.fileobj)
+        time.sleep(0.3)  # a stream over the share ends right after its first event
+        for key, _ in list(sel.select(0)):
+            try:
+                if not key.fileobj.recv(65536):
+                    ended.add(key.fileobj)
+            except (BlockingIOError, InterruptedError):
+                pass
+            except OSError:
+                ended.add(key.fileobj)
+        sel.close()
+        unanswered = [s for s in subs if s not in ended and b"}\n\n" not in got[s]]
+        streaming = len(subs) - len(ended)
+        check(not unanswered, "every subscriber beyond the cap is closed at once (%d left waiting)" % len(unanswered))
+        check(0 < streaming < hard - 64, "%d streams kept, room left for the rest of the program" % streaming)
+
+        took = []
+        for _ in range(10):
+            t = time.monotonic()
+            ok = api_info(port) is not None
+            took.append(time.monotonic() - t if ok else 99)
+        check(max(took) < 1.0, "/api/info answered promptly beside them (slowest %.3f s)" % max(took))
+        set_title("one", "Limited - After")
+        check(wait_for(lambda: (api_info(port) or {}).get("track") == "Limited - After", 12),
+              "the title refresh still works under the limit")
+        for s in subs:
+            s.close()
+        subs = []
+        http_get("http://127.0.0.1:%d/stop" % port)
+        code, _, err = finish(proc)
+        check(code == 0, "ends with exit code 0 (got %r) %s" % (code, err[-2000:]))
+    finally:
+        for s in subs:
+            s.close()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        folder.remove()
+
+
 def main():
     if SIM_PORT == 0:
         print("no station simulator: skipped")
@@ -183,6 +281,7 @@ def main():
     test_missing_config_is_created(program)
     test_taken_port(program)
     test_station_that_never_answers(program)
+    test_low_open_files_limit(program)
     if FAILURES:
         print("%d check(s) failed" % len(FAILURES))
         return 1
