@@ -61,11 +61,12 @@ Accepted AcceptNow(socket_t listener, socket_t& spare) {
         close(static_cast<int>(spare));
         spare = kInvalidSocket;
         fd = AcceptOne(listener);
+        const int error = errno;
         if (fd >= 0) close(fd);
         spare = OpenSpareDescriptor();
         result.shed = fd >= 0;
         // Another thread took the freed number first: still out of descriptors.
-        result.failed = fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED;
+        result.failed = fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != ECONNABORTED;
         return result;
     }
     // ECONNABORTED: the client gave up while queued; like nothing waiting.
