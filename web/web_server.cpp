@@ -200,7 +200,7 @@ private:
                 if (taken.failed) acceptAgain = now + milliseconds(kAcceptPauseMs);
                 return;
             }
-            if (conns_.size() >= run_.slots.connections) {
+            if (open_ >= run_.slots.connections) {
                 CloseSocket(s);  // over the cap: closed at once, never left waiting
                 continue;
             }
@@ -209,6 +209,7 @@ private:
             c->deadline = now + milliseconds(kWebReceiveTimeoutMs);
             c->request.reset(new char[kWebRequestBytes]);  // not zeroed: only what was read is looked at
             conns_.push_back(std::move(c));
+            ++open_;
             // The request has usually arrived by now: read it without waiting for the next pass.
             OnReadable(*conns_.back(), now);
         }
@@ -217,6 +218,7 @@ private:
     void Close(Connection& c) {
         if (c.phase == Phase::Closed) return;
         if (c.phase == Phase::Streaming) --subscribers_;
+        --open_;
         CloseSocket(c.socket);
         c.phase = Phase::Closed;
         c.out.clear();
@@ -358,6 +360,9 @@ private:
 
     ServerRun& run_;
     std::vector<std::unique_ptr<Connection>> conns_;
+    // The cap counts connections still open: one closed during this pass (a stream over the
+    // share, answered within the accepts) keeps its entry until the sweep, but not its slot.
+    std::size_t open_ = 0;
     std::size_t subscribers_ = 0;
     std::string lastBroadcast_;
 };
