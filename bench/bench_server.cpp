@@ -2,6 +2,7 @@
 // picture. Prints "port <n>" once it listens, serves until it is killed or --seconds pass.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
+#include "platform/descriptors.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
 #include "web/web_server.hpp"
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
     }
+    SetDescriptorLimit(kNoDescriptorLimit);  // as the program does at start-up
     static Settings settings;
     static CoverSet covers;
     static WebSnapshot snapshot;

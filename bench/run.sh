@@ -26,7 +26,7 @@ fi
 echo "=== building the benchmark programs (native, optimised) ==="
 cmake --preset release >/dev/null
 cmake --build --preset release --target bench_server bench_reference_server -j 2
-echo "=== the server beside stuck clients and 1,000 event subscribers (native) ==="
+echo "=== the server beside stuck clients and 896 event subscribers (native) ==="
 python3 "$root/bench/events_bench.py" "$root/build/release/bench_server" --seconds "${BENCH_SECONDS:-2}"
 
 args=(--native "$root/build/release")

@@ -31,4 +31,8 @@ if result.returncode != 0 or complaints:
     sys.exit("systemd-analyze verify: exit %d\n%s" % (result.returncode, complaints))
 if "ExecStart=/opt/tovrel-radio/tovrel-radio\n" not in text or "ReadWritePaths=/opt/tovrel-radio\n" not in text:
     sys.exit("the unit must start the program from the folder it may write (config.json lies beside it)")
+limits = [line.split("=", 1)[1].strip() for line in text.splitlines() if line.startswith("LimitNOFILE=")]
+if len(limits) != 1 or not limits[0].isdigit() or int(limits[0]) < 2048:
+    # 1,024 connections and the rest of the program: systemd's default soft limit is 1,024.
+    sys.exit("the unit must allow the program at least 2048 open files (LimitNOFILE=): %r" % limits)
 print("unit verified")

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 int PollSockets(PollItem* items, std::size_t count, int timeoutMs) {
@@ -31,17 +32,50 @@ bool MakeNonBlocking(socket_t socket) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-socket_t AcceptNow(socket_t listener, bool& failed) {
+socket_t OpenSpareDescriptor() {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? kInvalidSocket : static_cast<socket_t>(fd);
+}
+
+namespace {
+
+int AcceptOne(socket_t listener) {
     int fd;
     do {
         fd = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
+Accepted AcceptNow(socket_t listener, socket_t& spare) {
+    Accepted result;
+    int fd = AcceptOne(listener);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+        if (spare == kInvalidSocket) spare = OpenSpareDescriptor();
+        if (spare == kInvalidSocket) {
+            result.failed = true;  // nothing to make room with: the loop pauses as for any error
+            return result;
+        }
+        close(static_cast<int>(spare));
+        spare = kInvalidSocket;
+        fd = AcceptOne(listener);
+        const int error = errno;
+        if (fd >= 0) close(fd);
+        spare = OpenSpareDescriptor();
+        result.shed = fd >= 0;
+        // Another thread took the freed number first: still out of descriptors.
+        result.failed = fd < 0 && error != EAGAIN && error != EWOULDBLOCK && error != ECONNABORTED;
+        return result;
+    }
     // ECONNABORTED: the client gave up while queued; like nothing waiting.
-    failed = fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED;
-    if (fd < 0) return kInvalidSocket;
+    result.failed = fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED;
+    if (fd < 0) return result;
 #if defined(SO_NOSIGPIPE)
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
-    return static_cast<socket_t>(fd);
+    result.socket = static_cast<socket_t>(fd);
+    return result;
 }

@@ -29,15 +29,18 @@ bool MakeNonBlocking(socket_t socket) {
     return ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &one) == 0;
 }
 
-socket_t AcceptNow(socket_t listener, bool& failed) {
+socket_t OpenSpareDescriptor() { return kInvalidSocket; }
+
+Accepted AcceptNow(socket_t listener, socket_t& /*spare*/) {
     // A socket accepted from a non-blocking listener is non-blocking itself.
+    Accepted result;
     const SOCKET s = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
     if (s != INVALID_SOCKET) {
-        failed = false;
-        return static_cast<socket_t>(s);
+        result.socket = static_cast<socket_t>(s);
+        return result;
     }
     const int error = WSAGetLastError();
     // WSAECONNRESET: the client gave up while queued; like nothing waiting.
-    failed = error != WSAEWOULDBLOCK && error != WSAECONNRESET;
-    return kInvalidSocket;
+    result.failed = error != WSAEWOULDBLOCK && error != WSAECONNRESET;
+    return result;
 }

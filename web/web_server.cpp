@@ -3,6 +3,7 @@
 #include "web/web_server.hpp"
 
 #include "common/ipv4.hpp"
+#include "platform/descriptors.hpp"
 #include "platform/poller.hpp"
 #include "platform/sockets.hpp"
 
@@ -84,7 +85,7 @@ struct Connection {
 // What HandleRequest writes goes into the connection's output, sent as the socket allows.
 class ConnectionSink final : public ResponseSink {
 public:
-    explicit ConnectionSink(Connection& c) : c_(c) {}
+    ConnectionSink(Connection& c, bool room) : c_(c), room_(room) {}
     bool Send(const void* data, std::size_t length) override {
         c_.Queue({static_cast<const char*>(data), length});
         return true;
@@ -95,6 +96,7 @@ public:
         return true;
     }
     bool Subscribe(std::string_view lastEvent) override {
+        if (!room_) return false;  // the streams' share is taken: this one ends after its first event
         subscribed_ = true;
         c_.lastEvent.assign(lastEvent);
         return true;
@@ -103,6 +105,7 @@ public:
 
 private:
     Connection& c_;
+    bool room_;
     bool subscribed_ = false;
 };
 
@@ -120,7 +123,9 @@ struct ServerRun {
     // thread's wait where the platform allows), so a handle is never closed under a waiting call.
     std::mutex listenerLock;
     socket_t listener = kInvalidSocket;
+    socket_t spare = kInvalidSocket;  // the loop's alone once it runs; closed with the listener
     int port = 0;
+    WebSlots slots;
     std::mutex doneLock;
     std::condition_variable doneCv;
     bool done = false;
@@ -188,14 +193,15 @@ private:
 
     void AcceptAll(Clock::time_point now, Clock::time_point& acceptAgain) {
         for (int i = 0; i < kAcceptsPerPass; ++i) {
-            bool failed = false;
-            const socket_t s = AcceptNow(run_.listener, failed);
+            const Accepted taken = AcceptNow(run_.listener, run_.spare);
+            if (taken.shed) continue;  // no descriptor for it: closed at once, never left waiting
+            const socket_t s = taken.socket;
             if (s == kInvalidSocket) {
                 // A broken listener (or one out of handles) would otherwise make this a busy spin.
-                if (failed) acceptAgain = now + milliseconds(kAcceptPauseMs);
+                if (taken.failed) acceptAgain = now + milliseconds(kAcceptPauseMs);
                 return;
             }
-            if (conns_.size() >= kMaxPolledConnections) {
+            if (open_ >= run_.slots.connections) {
                 CloseSocket(s);  // over the cap: closed at once, never left waiting
                 continue;
             }
@@ -204,6 +210,7 @@ private:
             c->deadline = now + milliseconds(kWebReceiveTimeoutMs);
             c->request.reset(new char[kWebRequestBytes]);  // not zeroed: only what was read is looked at
             conns_.push_back(std::move(c));
+            ++open_;
             // The request has usually arrived by now: read it without waiting for the next pass.
             OnReadable(*conns_.back(), now);
         }
@@ -212,6 +219,7 @@ private:
     void Close(Connection& c) {
         if (c.phase == Phase::Closed) return;
         if (c.phase == Phase::Streaming) --subscribers_;
+        --open_;
         CloseSocket(c.socket);
         c.phase = Phase::Closed;
         c.out.clear();
@@ -263,7 +271,7 @@ private:
     }
 
     void Answer(Connection& c, Clock::time_point now) {
-        ConnectionSink sink(c);
+        ConnectionSink sink(c, subscribers_ < run_.slots.streams);
         HandleRequest(run_.context, c.request.get(), c.length, sink);
         // The client may still be sending: closing a socket with unread input makes the system
         // reset the connection, and a reset can destroy the answer before the client read it.
@@ -353,6 +361,9 @@ private:
 
     ServerRun& run_;
     std::vector<std::unique_ptr<Connection>> conns_;
+    // The cap counts connections still open: one closed during this pass (a stream over the
+    // share, answered within the accepts) keeps its entry until the sweep, but not its slot.
+    std::size_t open_ = 0;
     std::size_t subscribers_ = 0;
     std::string lastBroadcast_;
 };
@@ -367,6 +378,8 @@ void ServerLoop(std::shared_ptr<ServerRun> run) {
         std::lock_guard<std::mutex> guard(run->listenerLock);
         CloseSocket(run->listener);
         run->listener = kInvalidSocket;
+        CloseSocket(run->spare);
+        run->spare = kInvalidSocket;
     }
     std::lock_guard<std::mutex> guard(run->doneLock);
     run->done = true;
@@ -398,12 +411,16 @@ bool StartWebServer(WebContext& context, int port, std::string_view listenAddres
     run->context = context;
     run->listener = listener;
     run->port = LocalPort(listener);
+    // Counted with the listener and the spare open, as they stay for the whole run.
+    run->spare = OpenSpareDescriptor();
+    run->slots = WebSlotsFor(DescriptorsLeft());
     run->running.store(true, std::memory_order_release);
     try {
         gServerThread = std::thread(ServerLoop, run);
     } catch (const std::system_error&) {
         // Nothing else holds the socket yet, so it is closed here rather than left for stop.
         CloseSocket(listener);
+        CloseSocket(run->spare);
         CleanupSockets();
         return false;
     }
@@ -445,4 +462,20 @@ void StopWebServer() {
 int WebServerPort() {
     std::lock_guard<std::mutex> guard(gServerLock);
     return gServer ? gServer->port : 0;
+}
+
+WebSlots WebSlotsFor(std::size_t descriptorsLeft) {
+    WebSlots slots;
+    slots.connections = kMaxPolledConnections;
+    if (descriptorsLeft != kNoDescriptorLimit) {
+        const std::size_t usable = descriptorsLeft > kWebDescriptorReserve ? descriptorsLeft - kWebDescriptorReserve : 0;
+        slots.connections = std::clamp(usable, kWebMinConnections, kMaxPolledConnections);
+    }
+    slots.streams = slots.connections - slots.connections / 8;
+    return slots;
+}
+
+WebSlots WebServerSlots() {
+    std::lock_guard<std::mutex> guard(gServerLock);
+    return gServer ? gServer->slots : WebSlots{};
 }

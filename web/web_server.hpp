@@ -34,6 +34,28 @@ void StopWebServer();
 // The port the running server listens on; 0 when none runs.
 int WebServerPort();
 
+// How many connections the server keeps open at once, and how many of them may be event
+// streams. A connection beyond `connections` is accepted and closed at once; a stream beyond
+// `streams` is sent its first event and then closed like any answer, so that the page, /api/info
+// and /stop always find a slot however many streams a client opens (a stream has no deadline).
+struct WebSlots {
+    std::size_t connections = 0;
+    std::size_t streams = 0;
+};
+// The slots for a process that may open descriptorsLeft more descriptors (kNoDescriptorLimit
+// where none applies): kMaxPolledConnections, or fewer so that kWebDescriptorReserve stay for the
+// rest of the program, but never fewer than kWebMinConnections; streams take at most 7/8 of them.
+WebSlots WebSlotsFor(std::size_t descriptorsLeft);
+// The running server's slots, set at its start; zeros when none runs.
+WebSlots WebServerSlots();
+// What the rest of the program may have open beside the server: the title refresh, up to three
+// cover searches with their transfers and the cache's files, the two outputs, a save's temporary
+// file and folder, the logos. Measured on loopback: at most 8 at once, with every search hanging
+// and the channel switched every 150 ms; name lookups and TLS add a few per transfer, and the
+// rest is room for what libraries open now and then.
+constexpr std::size_t kWebDescriptorReserve = 64;
+constexpr std::size_t kWebMinConnections = 16;
+
 // How long a connection may take: the wait for its request, and the sending of its answer.
 // Each connection has its own deadlines; no connection ever waits for another.
 constexpr int kWebReceiveTimeoutMs = 1000;

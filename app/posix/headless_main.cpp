@@ -3,6 +3,9 @@
 #include "app/headless_loop.hpp"
 #include "app/process.hpp"
 #include "app/window_handlers.hpp"
+#include "platform/descriptors.hpp"
+#include "platform/poller.hpp"
+#include "web/web_server.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -51,6 +54,10 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A browser that goes away mid-answer must not end the process.
     signal(SIGPIPE, SIG_IGN);
+    // The usual soft limit of 1,024 open files is below what the server and the rest need; the
+    // hard limit is what the system (or the unit's LimitNOFILE=) allows, and the server sizes its
+    // connection cap to what is left.
+    const std::size_t openFiles = SetDescriptorLimit(kNoDescriptorLimit);
 
     const bool serving = StartServices();
     const int port = ConfiguredPort(gSettings);
@@ -60,6 +67,11 @@ int main() {
     }
     std::printf("Radio Tovrel Monitor & Server: http://127.0.0.1:%d/\n", port);
     std::fflush(stdout);
+    const WebSlots slots = WebServerSlots();
+    if (slots.connections < kMaxPolledConnections) {
+        std::fprintf(stderr, "tovrel-radio: %zu open files allowed: serving at most %zu connections at once\n",
+                     openFiles, slots.connections);
+    }
 
     std::atomic<bool> stopWatching{false};
     std::thread watcher(WatchSignals, std::cref(signals), std::cref(stopWatching));

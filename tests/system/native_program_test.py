@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """The native program as a whole, against the station simulator: start-up with a config.json,
-the web API, following title changes, a channel change, and the ends through /stop, SIGTERM and
-a port that is already taken.
+the web API, following title changes, a channel change, the ends through /stop, SIGTERM and
+a port that is already taken, and a low limit of open files.
 
 Usage: native_program_test.py <path to tovrel-radio>   (run under with_simulator.py)
 """
 import json
 import os
+import re
+import resource
 import signal
 import socket
 import subprocess
@@ -26,10 +28,12 @@ def check(cond, what):
         FAILURES.append(what)
 
 
-def start(folder):
+def start(folder, open_files=None):
+    """open_files: (soft, hard) limit of open files to start the program under."""
     env = dict(os.environ)
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, open_files)) if open_files else None
     return subprocess.Popen([folder.exe], cwd=folder.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env)
+                            stderr=subprocess.PIPE, env=env, preexec_fn=limit)
 
 
 def finish(proc, seconds=15):
@@ -173,6 +177,97 @@ def test_taken_port(program):
         folder.remove()
 
 
+def open_files_of(pid):
+    """(soft, hard) limit of open files of a running process, from /proc."""
+    with open("/proc/%d/limits" % pid) as f:
+        for line in f:
+            if line.startswith("Max open files"):
+                fields = line.split()
+                return int(fields[3]), int(fields[4])
+    return None
+
+
+def test_low_open_files_limit(program):
+    # Started under a soft limit of 128 open files and a hard one of 256 (systemd's 1,024 under a
+    # higher hard limit, scaled down): the program raises the soft limit to 256 and serves only
+    # what fits beside its reserve. Streams beyond that are closed at once instead of queueing
+    # unseen in the listener, /api/info is answered promptly, and the title refresh still finds
+    # descriptors for its transfers.
+    hard = 256
+    port = free_port()
+    folder = ProgramFolder(program, port)
+    set_title("one", "Limited - Before")
+    proc = start(folder, (128, hard))
+    subs = []
+    plain = None
+    try:
+        proc.stdout.readline()
+        check(wait_for(lambda: (api_info(port) or {}).get("track") == "Limited - Before", 10),
+              "answers under the low limit")
+        check(open_files_of(proc.pid) == (hard, hard), "the soft limit raised to the hard one: %r" %
+              (open_files_of(proc.pid),))
+
+        # All of them and a plain request wait in the listener's queue while the program is
+        # stopped, so they arrive at once when it goes on.
+        proc.send_signal(signal.SIGSTOP)
+        try:
+            for _ in range(hard + 44):
+                s = socket.create_connection(("127.0.0.1", port), timeout=5)
+                s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                subs.append(s)
+            plain = socket.create_connection(("127.0.0.1", port), timeout=5)
+            plain.sendall(b"GET /api/info HTTP/1.1\r\n\r\n")
+        finally:
+            proc.send_signal(signal.SIGCONT)
+        # Each one streams (its first event came) or was closed at once; none is left without a word.
+        deadline = time.monotonic() + 5
+        unanswered = 0
+        for s in subs:
+            s.settimeout(max(0.01, deadline - time.monotonic()))
+            got = b""
+            try:
+                while b"}\n\n" not in got and (chunk := s.recv(4096)):
+                    got += chunk
+            except socket.timeout:
+                unanswered += 1
+            except OSError:
+                pass  # reset: closed at once with the request unread
+        check(unanswered == 0, "every subscriber beyond the cap is closed at once (%d left waiting)" % unanswered)
+        answer = b""
+        try:
+            while chunk := plain.recv(4096):
+                answer += chunk
+        except OSError:
+            pass
+        check(answer.startswith(b"HTTP/1.1 200 OK") and b'"track":"Limited - Before"' in answer,
+              "a plain request that came with them is answered: %r" % answer[:100])
+
+        took = []
+        for _ in range(10):
+            t = time.monotonic()
+            ok = api_info(port) is not None
+            took.append(time.monotonic() - t if ok else 99)
+        check(max(took) < 1.0, "/api/info answered promptly beside them (slowest %.3f s)" % max(took))
+        set_title("one", "Limited - After")
+        check(wait_for(lambda: (api_info(port) or {}).get("track") == "Limited - After", 12),
+              "the title refresh still works under the limit")
+        for s in subs:
+            s.close()
+        subs = []
+        http_get("http://127.0.0.1:%d/stop" % port)
+        code, _, err = finish(proc)
+        check(code == 0, "ends with exit code 0 (got %r) %s" % (code, err[-2000:]))
+        cap = re.search(r"serving at most (\d+) connections", err)
+        check(cap is not None and int(cap.group(1)) <= hard - 64, "the cap keeps room for the rest: %r" % err[-300:])
+    finally:
+        for s in subs + [plain] if plain else subs:
+            s.close()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        folder.remove()
+
+
 def main():
     if SIM_PORT == 0:
         print("no station simulator: skipped")
@@ -183,6 +278,7 @@ def main():
     test_missing_config_is_created(program)
     test_taken_port(program)
     test_station_that_never_answers(program)
+    test_low_open_files_limit(program)
     if FAILURES:
         print("%d check(s) failed" % len(FAILURES))
         return 1
