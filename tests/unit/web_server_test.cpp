@@ -416,7 +416,7 @@ TEST_F(WebServer, ConnectionWithNoDescriptorLeftIsClosedAtOnce) {
     // at once, instead of hanging in the listener's queue for as long as the shortage lasts.
     // A socket takes the lowest free number, so below probe + 1 the probe's number is the only
     // one free, and the client's own socket takes it.
-    const socket_t probe = OpenListener(0, true);
+    const socket_t probe = OpenListener(0);
     ASSERT_NE(probe, kInvalidSocket);
     CloseSocket(probe);
     struct Restore {
