@@ -120,7 +120,7 @@ def main():
             expect(False, "config.json reads as JSON (%s)" % e)
         # The window must exist before it can be asked to close.
         expect(wait_for(lambda: subprocess.run(["xdotool", "search", "--name", PRODUCT],
-                                               capture_output=True).returncode == 0, 20), "the window is up")
+                                               capture_output=True).returncode == 0, 30), "the window is up")
         wine("taskkill", "/im", "tovrel-radio.exe", check=False)
         try:
             code = program.wait(timeout=20)
@@ -135,9 +135,10 @@ def main():
     kept = open(os.path.join(folder, "config.json"), "rb").read()
 
     # 3. Silent uninstall keeps the settings. The uninstaller copies itself away and returns at
-    # once: its work is waited for.
+    # once: its work is waited for, up to its last step (the uninstall entry).
     wine(os.path.join(folder, "uninstall.exe"), "/S")
-    expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")), 30), "uninstalled")
+    expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")) and
+                    not uninstall_entry_exists(), 30), "uninstalled")
     for name in shipped:
         expect(not os.path.exists(os.path.join(folder, name)), "removed: " + name)
     expect(open(os.path.join(folder, "config.json"), "rb").read() == kept, "config.json kept")
