@@ -266,19 +266,14 @@ def test_station_that_never_answers(runner, exe, work):
         time.sleep(0.5)  # the next refresh is under way or the first one still is
         started = time.monotonic()
         status, _ = http_get("http://127.0.0.1:%d/stop" % port)
-        # The server stops once the window's loop has ended, before Wine's own seconds of ending
-        # the process: without the cancel the loop would sit in the fetch for the rest of its
-        # 5.5 s budget.
-        gone = wait_for(lambda: api_info(port) is None, 30, 0.05)
-        loop_ended = time.monotonic() - started
         try:
             code = proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
             code = None
         took = time.monotonic() - started
-        check(status == 200 and gone and loop_ended < 4.0 and code == 0,
-              "/stop cancels the hanging fetch and ends the program (loop ended after %.1f s, process after "
-              "%.1f s, code %r)" % (loop_ended, took, code))
+        # Wine alone takes about 3 s to end a process; the fetch's budget is 5.5 s.
+        check(status == 200 and code == 0 and took < 5.5,
+              "/stop cancels the hanging fetch and ends the program (%.1f s, code %r)" % (took, code))
     finally:
         if proc.poll() is None:
             proc.kill()
