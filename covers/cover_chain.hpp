@@ -1,7 +1,8 @@
 // The order in which the picture sources are asked, and the rules that keep the program a good
 // client of them: an album-art service that failed three times in a row rests for five minutes
-// (the image search never rests), and MusicBrainz gets at most one request a second from the whole process. Shared by every search
-// worker; all operations are safe from any thread. Time comes from an injectable clock.
+// (the image search never rests), and MusicBrainz gets at most one request a second from the
+// whole process. Shared by every search worker; all operations are safe from any thread. Time
+// comes from an injectable clock.
 #pragma once
 
 #include <chrono>
