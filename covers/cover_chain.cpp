@@ -55,7 +55,12 @@ std::shared_ptr<CoverSource> CoverChain::Source(CoverSourceKind kind) {
 }
 
 void CoverChain::Report(CoverSourceKind kind, SourceOutcome outcome) {
-    if (Index(kind) >= kCoverSourceKinds || outcome == SourceOutcome::Cancelled) return;
+    // The image search is asked for every new title, whatever it gave before: its "nothing
+    // found" looks like its failure, and resting it would cost every title after three jingles
+    // its only picture. Only the added services, each with its own quota, rest.
+    if (Index(kind) >= kCoverSourceKinds || kind == CoverSourceKind::ImageSearch ||
+        outcome == SourceOutcome::Cancelled)
+        return;
     const Clock::time_point now = Now();
     std::lock_guard<std::mutex> hold(lock_);
     Health& health = health_[Index(kind)];

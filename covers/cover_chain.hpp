@@ -1,7 +1,8 @@
 // The order in which the picture sources are asked, and the rules that keep the program a good
-// client of them: a source that failed three times in a row rests for five minutes, and
-// MusicBrainz gets at most one request a second from the whole process. Shared by every search
-// worker; all operations are safe from any thread. Time comes from an injectable clock.
+// client of them: an album-art service that failed three times in a row rests for five minutes
+// (the image search never rests), and MusicBrainz gets at most one request a second from the
+// whole process. Shared by every search worker; all operations are safe from any thread. Time
+// comes from an injectable clock.
 #pragma once
 
 #include <chrono>
@@ -55,7 +56,7 @@ class CoverChain {
     std::shared_ptr<CoverSource> Source(CoverSourceKind kind);
     // What asking the source gave: Found and NoMatch end a run of failures, Failed adds to it
     // (the third in a row, and every one after it until a success, starts a rest), Cancelled
-    // counts for nothing.
+    // counts for nothing. Nothing counts for the image search, which is never rested.
     void Report(CoverSourceKind kind, SourceOutcome outcome);
     bool Resting(CoverSourceKind kind);
 

@@ -149,8 +149,7 @@ SourceOutcome RunImageSearch(CoverSet& set, std::int32_t g, HttpSession& session
         }
     }
     if (stale()) return SourceOutcome::Cancelled;
-    // A page without a single picture address is how a changed results page shows.
-    if (table.count == 0) return SourceOutcome::Failed;
+    // A page without a single picture address is the service's "nothing found".
     return published.empty() ? SourceOutcome::NoMatch : SourceOutcome::Found;
 }
 

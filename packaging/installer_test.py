@@ -150,7 +150,7 @@ def main():
             expect(False, "config.json reads as JSON (%s)" % e)
         # The window must exist before it can be asked to close.
         expect(wait_for(lambda: subprocess.run(["xdotool", "search", "--name", PRODUCT],
-                                               capture_output=True).returncode == 0, 20), "the window is up")
+                                               capture_output=True).returncode == 0, 30), "the window is up")
         # Only a save at the close can bring it back.
         os.remove(config)
 

@@ -190,6 +190,12 @@ public:
 private:
     int CheckMs() const { return run_.context.eventCheckMs > 0 ? run_.context.eventCheckMs : 50; }
     int HeartbeatMs() const { return run_.context.heartbeatMs > 0 ? run_.context.heartbeatMs : 15000; }
+    int ReceiveMs() const {
+        return run_.context.receiveTimeoutMs > 0 ? run_.context.receiveTimeoutMs : kWebReceiveTimeoutMs;
+    }
+    int SendMs() const {
+        return run_.context.sendTimeoutMs > 0 ? run_.context.sendTimeoutMs : kWebSendTimeoutMs;
+    }
 
     void AcceptAll(Clock::time_point now, Clock::time_point& acceptAgain) {
         for (int i = 0; i < kAcceptsPerPass; ++i) {
@@ -207,7 +213,7 @@ private:
             }
             auto c = std::make_unique<Connection>();
             c->socket = s;
-            c->deadline = now + milliseconds(kWebReceiveTimeoutMs);
+            c->deadline = now + milliseconds(ReceiveMs());
             c->request.reset(new char[kWebRequestBytes]);  // not zeroed: only what was read is looked at
             conns_.push_back(std::move(c));
             ++open_;
@@ -285,7 +291,7 @@ private:
             return;
         } else {
             c.phase = Phase::Writing;
-            c.deadline = now + milliseconds(kWebSendTimeoutMs);
+            c.deadline = now + milliseconds(SendMs());
         }
         Flush(c, now);
     }

@@ -21,6 +21,8 @@ struct WebContext {
     TitleHistory* history = nullptr;  // optional: null answers /api/history with an empty array
     int heartbeatMs = 15000;          // the comment line that keeps an idle /api/events stream alive
     int eventCheckMs = 50;            // how often a change is looked for while there are subscribers
+    int receiveTimeoutMs = 1000;      // kWebReceiveTimeoutMs; tests of a loaded machine give more room
+    int sendTimeoutMs = 1000;         // kWebSendTimeoutMs; likewise
 };
 
 // Opens a listening socket on port and starts the server thread. The socket is bound to

@@ -92,7 +92,7 @@ try {
       (await page.locator('#track').textContent()) === title, 5000 + 7000 + 5500);
   });
 
-  await step('a title change reaches the page through the event stream within 1 s', async () => {
+  await step('a title change reaches the page through the event stream, without a poll', async () => {
     // A second page whose 5-second poll is stretched to an hour before its script runs, so that
     // only the pushed event can explain a new title; its requests for /api/info are counted.
     const streamPage = await browser.newPage();
@@ -116,9 +116,10 @@ try {
     await waitUntil('the program has the title', async () =>
       (await getJson('/api/info')).track === title, 5000 + 7000);
     const known = Date.now();
-    // ...and the page shows it within 1 s of that, without having polled again.
+    // ...and the page shows it without having polled again: only the push can bring it. It takes
+    // milliseconds (printed below); the bound leaves room for a loaded machine.
     await waitUntil('pushed title on the page', async () =>
-      (await streamPage.locator('#track').textContent()) === title, 1000);
+      (await streamPage.locator('#track').textContent()) === title, 3000);
     console.log(`     pushed title shown ${Date.now() - known} ms after the program had it`);
     assert.equal(polls, 1);
     await streamPage.close();
@@ -127,13 +128,13 @@ try {
   await step('the button hides and shows the art', async () => {
     await page.click('#art-toggle-btn');
     await waitUntil('hidden', async () =>
-      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'none', 3000);
+      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'none', 6000);
     assert.equal(await page.locator('#art-toggle-text').textContent(), '\u25BC Show Art');
     assert.equal((await getJson('/api/info')).images_enabled, false);
     await page.screenshot({ path: path.join(shotDir, 'page-art-hidden.png') });
     await page.click('#art-toggle-btn');
     await waitUntil('shown', async () =>
-      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'block', 3000);
+      (await page.locator('#cover-box').evaluate((e) => e.style.display)) === 'block', 6000);
     assert.equal(await page.locator('#art-toggle-text').textContent(), '\u25B2 Hide Art');
   });
 

@@ -84,7 +84,9 @@ TEST(HttpClientThreads, CancelWhileOthersRun) {
     cancelled = true;
     const auto flipped = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < 3; ++i) threads[i].join();
-    EXPECT_LT(std::chrono::steady_clock::now() - flipped, std::chrono::milliseconds(1000));
+    // Each drip has some 9 s to go; a stop noticed within the clients' 50 ms check comes well
+    // inside 3 s even on a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - flipped, std::chrono::milliseconds(3000));
     done = true;
     threads[3].join();
     EXPECT_EQ(stoppedInTime.load(), 3);

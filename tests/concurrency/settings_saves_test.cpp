@@ -48,8 +48,9 @@ TEST(SettingsConcurrency, SavesFromTwoThreadsAlwaysLeaveAValidFile) {
     std::atomic<bool> stop{false};
     std::atomic<int> checked{0};
     std::atomic<int> broken{0};
+    // Reads until it has checked a file and the saves are over, however late it starts.
     std::thread reader([&] {
-        while (!stop.load()) {
+        while (!stop.load() || checked.load() == 0) {
             const std::string bytes = ReadFileBytes(settings.file);
             // Windows may refuse the open while the file is being replaced; that read is lost,
             // never half a file.

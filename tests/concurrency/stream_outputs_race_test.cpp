@@ -29,7 +29,8 @@ TEST(StreamOutputsRace, PollingReaderSeesWholeTitlesOnly) {
     std::atomic<int> reads{0};
     std::string torn;
     std::thread reader([&] {
-        while (!done.load()) {
+        // At least one read, however late the thread starts.
+        for (bool first = true; first || !done.load(); first = false) {
             const std::string seen = ReadFileBytes(file);
             ++reads;
             if (published.count(seen) == 0 && torn.empty()) torn = seen.substr(0, 40);

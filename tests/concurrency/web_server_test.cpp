@@ -25,6 +25,7 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
 
     std::atomic<int> bad{0};
     std::atomic<bool> clientsDone{false};
+    std::atomic<bool> subscriberDone{false};
     std::vector<std::thread> clients;
     const char* const targets[] = {"/api/info", "/image", "/api/images_toggle", "/api/channels", "/api/channel?index=1"};
     for (int c = 0; c < 2; ++c) {
@@ -44,16 +45,18 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
             }
         });
     }
-    // A subscriber reads the pushed events meanwhile; each one carries a whole, valid object.
+    // A subscriber reads the pushed events meanwhile, and on after the clients until it has seen
+    // a change pushed (the writer goes on until then); each one carries a whole, valid object.
     std::atomic<int> events{0};
     std::thread subscriber([&] {
         std::string got;
-        const socket_t s = Subscribe(got);
+        const socket_t s = Subscribe(got, 10000);
         if (s == kInvalidSocket) {
             ++bad;
+            subscriberDone = true;
             return;
         }
-        while (!clientsDone.load() && Clock::now() < deadline) {
+        while ((!clientsDone.load() || events.load() < 2) && Clock::now() < deadline) {
             if (!ReadUntil(s, got, "\n\n", 200)) continue;
             std::size_t at = 0;
             for (std::size_t end; (end = got.find("\n\n", at)) != std::string::npos; at = end + 2) {
@@ -66,9 +69,10 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
             got.erase(0, at);  // keep only an event not yet whole
         }
         CloseSocket(s);
+        subscriberDone = true;
     });
     std::thread writer([&] {
-        for (int i = 0; !clientsDone.load() && Clock::now() < deadline; ++i) {
+        for (int i = 0; !(clientsDone.load() && subscriberDone.load()) && Clock::now() < deadline; ++i) {
             {
                 std::lock_guard<std::mutex> guard(env.snapshot.lock);
                 env.snapshot.channelIndex = i % 8;

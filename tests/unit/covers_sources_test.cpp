@@ -185,6 +185,11 @@ TEST(CoverChainRules, ThreeFailuresInARowRestASourceForFiveMinutes) {
     EXPECT_TRUE(chain.Resting(K::Itunes));
     chain.Report(K::Itunes, SourceOutcome::Found);
     EXPECT_FALSE(chain.Resting(K::Itunes));
+    // The image search is never rested.
+    chain.Configure({});
+    for (int i = 0; i < 4; ++i) chain.Report(K::ImageSearch, SourceOutcome::Failed);
+    EXPECT_FALSE(chain.Resting(K::ImageSearch));
+    EXPECT_EQ(chain.SourcesNow().front(), K::ImageSearch);
 }
 
 TEST(CoverChainRules, MusicBrainzGetsOneRequestASecond) {

@@ -196,6 +196,10 @@ TEST_F(CoverSim, ServicesStandInForADeadImageSearchAndTheCacheForThemAll) {
     EXPECT_TRUE(HasTag(pics[0], "caa-aaaaaaaa"));
     EXPECT_TRUE(Requested("/caa/release-group/aaaaaaaa-0000-4000-8000-000000000001/front-500"));
     EXPECT_FALSE(Requested("bbbbbbbb"));  // the low-scored recording's
+
+    // Three titles without an answer from the image search: it is still asked for the next.
+    Search(u"Fourth - Song");
+    EXPECT_TRUE(Requested("/images/async?q=Fourth%20%2d%20Song"));
 }
 
 TEST_F(CoverSim, AStaleSearchStopsInTheMiddleOfATricklingPicture) {

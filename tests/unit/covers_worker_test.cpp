@@ -350,6 +350,40 @@ TEST(CoverWorkerSources, TheOrderGivenAndTheLogoWhenNothingIsFound) {
     }
 }
 
+TEST(CoverWorkerSources, TheImageSearchAsksForEveryTitleAndOnlyFailingServicesRest) {
+    CoverSources& sources = LeakedSources({"image_search", "itunes", "deezer"});
+    // Titles 1 to 3: results pages without a picture address, iTunes down (503), Deezer finding
+    // nothing. Titles 4 to 6: no results page at all.
+    for (int i = 1; i <= 6; ++i) {
+        std::u16string title = u"Artist - Song ";
+        title += static_cast<char16_t>(u'0' + i);
+        WorkerRun run(title);
+        run.set.sources = &sources;
+        const CoverTrack track{"Artist", "Song " + std::to_string(i)};
+        FakeAnswer page;
+        page.opens = i <= 3;
+        page.body = "<!DOCTYPE html><html><body>no pictures</body></html>";
+        run.web->SetPage(page);
+        FakeAnswer itunes;
+        itunes.status = 503;
+        itunes.body = "busy";
+        run.web->Set(BuildItunesUrl("http://itunes/search", track), itunes);
+        FakeAnswer deezer;
+        deezer.body = R"({"data":[]})";
+        run.web->Set(BuildDeezerUrl("http://deezer/search", track), deezer);
+        run.Run();
+        std::vector<std::string> asked;
+        for (const auto& entry : run.web->Log()) asked.push_back(entry.url.substr(0, entry.url.find('?')));
+        std::vector<std::string> expected{"http://search/images/async", "http://itunes/search", "http://deezer/search"};
+        if (i > 3) expected.erase(expected.begin() + 1);  // iTunes rests after its third failure
+        EXPECT_EQ(asked, expected) << "title " << i;
+        EXPECT_EQ(run.set.searching.load(), 0);
+    }
+    EXPECT_FALSE(sources.chain.Resting(CoverSourceKind::ImageSearch));
+    EXPECT_FALSE(sources.chain.Resting(CoverSourceKind::Deezer));
+    EXPECT_TRUE(sources.chain.Resting(CoverSourceKind::Itunes));
+}
+
 TEST(CoverWorkerSources, AnEmptyListSwitchesTheSearchOff) {
     CoverSources& sources = LeakedSources({});
     WorkerRun run(u"Artist - Song");
