@@ -167,7 +167,9 @@ def main():
             wine("taskkill", "/f", "/im", "tovrel-radio.exe", check=False)
             program.kill()
             program.wait(timeout=10)
-    expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")), 30), "uninstalled")
+    # The uninstall entry goes last (after the files), so its going ends the wait.
+    expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")) and
+                    not uninstall_entry_exists(), 30), "uninstalled")
     expect(files_under(folder) == {"config.json"}, "removed all it installed, kept config.json: %s"
            % sorted(files_under(folder)))
     try:
@@ -188,7 +190,8 @@ def main():
         with open(os.path.join(folder, name), "w") as f:
             f.write("the user's own file\n")
     wine(folder_win + r"\uninstall.exe", "/S", "/REMOVECONFIG")
-    expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")), 30), "uninstalled again")
+    # The settings go after the program's files: the wait is for the folder's final contents.
+    expect(wait_for(lambda: files_under(folder) == added, 30), "uninstalled again")
     expect(files_under(folder) == added, "/REMOVECONFIG removed config.json and all it installed, "
            "and only that: %s" % sorted(files_under(folder)))
     shutil.rmtree(folder, ignore_errors=True)
