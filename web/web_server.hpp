@@ -12,6 +12,8 @@ struct Settings;
 struct CoverSet;
 struct WebSnapshot;
 struct TitleHistory;
+struct StationBoard;
+class PlayHistory;
 
 // What the server works on. Everything given must outlive the server thread.
 struct WebContext {
@@ -19,6 +21,8 @@ struct WebContext {
     CoverSet* covers = nullptr;
     WebSnapshot* snapshot = nullptr;
     TitleHistory* history = nullptr;  // optional: null answers /api/history with an empty array
+    StationBoard* board = nullptr;    // optional: every channel's title, for /api/nowplaying
+    PlayHistory* plays = nullptr;     // optional: the stored play history, for queried /api/history
     int heartbeatMs = 15000;          // the comment line that keeps an idle /api/events stream alive
     int eventCheckMs = 50;            // how often a change is looked for while there are subscribers
     int receiveTimeoutMs = 1000;      // kWebReceiveTimeoutMs; tests of a loaded machine give more room
