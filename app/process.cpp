@@ -17,6 +17,24 @@ WebSnapshot& gSnapshot = *new WebSnapshot;
 WindowState& gWindowState = *new WindowState;
 NowPlayingContext& gNowPlaying = *new NowPlayingContext(gSettings);
 TitleHistory& gTitleHistory = *new TitleHistory;
+StationBoard& gStationBoard = *new StationBoard;
+
+namespace {
+
+// The board's rows from the channel table.
+std::vector<ChannelOnAir> BoardRows(const AppConfig& config) {
+    std::vector<ChannelOnAir> rows;
+    const int count = config.channels.count < MAX_CHANNELS ? config.channels.count : MAX_CHANNELS;
+    for (int i = 0; i < count; ++i) {
+        ChannelOnAir row;
+        row.id = View(config.channels.entries[i].id);
+        row.name = Utf16ToUtf8(View(config.channels.entries[i].name));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}  // namespace
 
 void ConfigureCoverSources(CoverSources& sources, const AppConfig& config, const std::filesystem::path& programDir) {
     CoverSourcesConfig chain;
@@ -68,8 +86,13 @@ bool StartServices() {
                                            ResolveOutputPath(folder, View(config.cover_file)));
     }
 
-    gWebContext = WebContext{&gSettings, &gCovers, &gSnapshot};
+    gWebContext = WebContext{};
+    gWebContext.settings = &gSettings;
+    gWebContext.covers = &gCovers;
+    gWebContext.snapshot = &gSnapshot;
     gWebContext.history = &gTitleHistory;
+    SetBoardChannels(gStationBoard, BoardRows(config), config.last_channel_index);
+    gWebContext.board = &gStationBoard;
     if (!StartWebServer(gWebContext, config.port, View(config.listen_address))) return false;
     SetOwnServerPort(WebServerPort());  // guarded requests never reach it
     return true;
@@ -98,6 +121,7 @@ AppContext MakeProcessContext(WindowView& view) {
     app.view = &view;
     app.fetch = StationFetch();
     app.history = &gTitleHistory;
+    app.board = &gStationBoard;
     app.outputs = gStreamOutputs;
     return app;
 }

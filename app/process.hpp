@@ -5,6 +5,7 @@
 #include "covers/cover_set.hpp"
 #include "covers/cover_sources.hpp"
 #include "nowplaying/now_playing.hpp"
+#include "nowplaying/station_board.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
 #include "web/web_server.hpp"
@@ -26,6 +27,9 @@ extern WindowState& gWindowState;
 extern NowPlayingContext& gNowPlaying;
 // The titles seen, for /api/history: written by the main thread, read by the server thread.
 extern TitleHistory& gTitleHistory;
+// Every channel's title on air: written by the main thread and the station watcher, read by the
+// server thread.
+extern StationBoard& gStationBoard;
 
 // Start-up from the settings to the web server: loads config.json beside the executable
 // (creating it when missing), opens the shared session, sets up the empty cover set and starts

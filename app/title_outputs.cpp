@@ -3,6 +3,7 @@
 #include "app/stream_outputs.hpp"
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
+#include "nowplaying/station_board.hpp"
 #include "settings/app_config.hpp"
 #include "web/title_history.hpp"
 
@@ -23,8 +24,12 @@ std::string ChannelId(const Settings& settings, int index) {
 void PublishNewTitle(AppContext& app) {
     const std::u16string_view title = View(app.state->currentTitle);
     const std::string text = OutputTitleText(title);
+    const auto now = std::chrono::system_clock::now();
+    if (app.board != nullptr && !text.empty()) {
+        SetBoardTitle(*app.board, app.state->currentChannelIndex, Utf16ToUtf8(title),
+                      std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
+    }
     if (app.history != nullptr && !text.empty()) {
-        const auto now = std::chrono::system_clock::now();
         TitleHistoryEntry entry;
         entry.channelIndex = app.state->currentChannelIndex;
         entry.channelId = ChannelId(*app.settings, app.state->currentChannelIndex);

@@ -4,6 +4,7 @@
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
 #include "covers/cover_sources.hpp"
+#include "nowplaying/station_board.hpp"
 #include "settings/app_config.hpp"
 #include "web/web_snapshot.hpp"
 
@@ -47,6 +48,7 @@ void RefreshTitle(AppContext& app) {
 
 void UpdateWebSnapshot(AppContext& app, std::optional<std::u16string_view> channelName) {
     const std::int32_t index = app.state->currentChannelIndex;
+    if (app.board != nullptr) SelectBoardChannel(*app.board, index);
     WebSnapshot& snapshot = *app.snapshot;
     std::lock_guard<std::mutex> hold(snapshot.lock);
     snapshot.channelIndex = index;

@@ -12,6 +12,7 @@ struct Settings;
 struct CoverSet;
 struct WebSnapshot;
 struct TitleHistory;
+struct StationBoard;
 class StreamOutputs;
 
 constexpr std::size_t kTitleUnits = 512;  // 511 units of text and the terminating zero
@@ -71,6 +72,8 @@ struct AppContext {
     // Optional: the titles seen, for the web API, and the files for streaming software.
     TitleHistory* history = nullptr;
     StreamOutputs* outputs = nullptr;
+    // Optional: every channel's title on air; the refresh keeps the row of the channel on show.
+    StationBoard* board = nullptr;
 };
 
 // Reads under the settings lock (the server thread may be saving at the same time).

@@ -55,7 +55,10 @@ int main(int argc, char** argv) {
         CopyText(snapshot.channelName, "Channel 3 \xe2\x80\x93 \"Evening\" mix");
         CopyText(snapshot.track, "Some Artist - A Rather Long Title (Extended \"Club\" Version)\t[2024]");
     }
-    static WebContext context{&settings, &covers, &snapshot};
+    static WebContext context;
+    context.settings = &settings;
+    context.covers = &covers;
+    context.snapshot = &snapshot;
     if (!StartWebServer(context, 0)) {
         std::fprintf(stderr, "the server did not start\n");
         return 1;

@@ -33,7 +33,10 @@ struct FuzzState {
     Settings settings;
     CoverSet covers;
     WebSnapshot snapshot;
-    WebContext context{&settings, &covers, &snapshot};
+    WebContext context;
+    context.settings = &settings;
+    context.covers = &covers;
+    context.snapshot = &snapshot;
     FuzzState() {
         ResetConfigDefaults(settings.config);
         // A folder that does not exist: the saves of the picture switch fail fast and write nothing.

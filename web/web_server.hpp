@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,7 +14,8 @@ struct CoverSet;
 struct WebSnapshot;
 struct TitleHistory;
 struct StationBoard;
-class PlayHistory;
+struct PlayQuery;
+struct PlayRecord;
 
 // What the server works on. Everything given must outlive the server thread.
 struct WebContext {
@@ -22,7 +24,9 @@ struct WebContext {
     WebSnapshot* snapshot = nullptr;
     TitleHistory* history = nullptr;  // optional: null answers /api/history with an empty array
     StationBoard* board = nullptr;    // optional: every channel's title, for /api/nowplaying
-    PlayHistory* plays = nullptr;     // optional: the stored play history, for queried /api/history
+    // Optional: the stored play history for a queried /api/history and /api/history.csv (QueryPlays
+    // in the program; tests give their own). Called off the server's loop; empty means none.
+    std::function<bool(const PlayQuery&, const std::function<bool(const PlayRecord&)>&)> queryPlays;
     int heartbeatMs = 15000;          // the comment line that keeps an idle /api/events stream alive
     int eventCheckMs = 50;            // how often a change is looked for while there are subscribers
     int receiveTimeoutMs = 1000;      // kWebReceiveTimeoutMs; tests of a loaded machine give more room

@@ -96,7 +96,10 @@ TEST_F(HeadlessLoopTest, PictureButtonAndServerSwitchAgreeAfterAnyInterleaving) 
     static Queue& window = *new Queue;  // a target lives as long as the process
     state.picturesShown = PicturesOn(covers);
     SetMainWindowTarget(&window);
-    WebContext web{&settings, &covers, &snapshot};
+    WebContext web;
+    web.settings = &settings;
+    web.covers = &covers;
+    web.snapshot = &snapshot;
     ASSERT_TRUE(StartWebServer(web, 0));
     const auto deliver = [&] {
         for (const auto& [message, wParam] : window.Take()) HandlePostedMessage(app, message, wParam);

@@ -72,7 +72,8 @@ TEST_F(WebServer, PortIsExclusive) {
 
     EXPECT_FALSE(StartWebServer(env_.context, -1));
     EXPECT_FALSE(StartWebServer(env_.context, 65536));
-    WebContext incomplete{env_.context.settings, nullptr, env_.context.snapshot};
+    WebContext incomplete = env_.context;
+    incomplete.covers = nullptr;
     EXPECT_FALSE(StartWebServer(incomplete, 0));
 }
 

@@ -60,7 +60,10 @@ struct WebTestEnv {
         ResetConfigDefaults(settings.config);
         settings.file = dir / "config.json";
         InitCoverSet(covers);
-        context = {&settings, &covers, &snapshot, &history};
+        context.settings = &settings;
+        context.covers = &covers;
+        context.snapshot = &snapshot;
+        context.history = &history;
     }
 
     // Puts one picture on show, as a finished search would.
