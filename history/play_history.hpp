@@ -37,6 +37,20 @@ struct PlayHistoryOptions {
     // The database file; empty keeps the history in memory until the program ends.
     std::filesystem::path file;
     int keepDays = 90;  // 0 keeps everything; older plays are removed at most once a day
+    // A file that cannot be opened or written is tried again this long after (the history is kept
+    // in memory meanwhile, then moved into the file).
+    int retryMs = 60000;
+    // How long a write waits for another program's lock on the file before the history goes on
+    // in memory.
+    int busyMs = 1000;
+};
+
+// What the writer has done so far, for the tests and the benchmark.
+struct PlayHistoryStatus {
+    bool onFile = false;          // the file is open and holds every play taken
+    std::uint64_t taken = 0;      // plays, listener counts and the close applied to a store
+    std::uint64_t dropped = 0;    // records refused because the queue was full
+    std::uint64_t setAside = 0;   // damaged files renamed and started again
 };
 
 class PlayHistory;
@@ -55,3 +69,4 @@ bool ClosePlayHistory(PlayHistory& history, std::int64_t now, int waitMs);
 // returning false. Returns false when the history could not be read. Plays recorded before the
 // call are seen once the writer has taken them (within a fraction of a second).
 bool QueryPlays(PlayHistory& history, const PlayQuery& query, const std::function<bool(const PlayRecord&)>& each);
+PlayHistoryStatus ReadPlayHistoryStatus(PlayHistory& history);
