@@ -8,6 +8,7 @@
 #include "web/picture_switch.hpp"
 #include "web/title_history.hpp"
 
+#include <chrono>
 #include <mutex>
 
 Settings& gSettings = *new Settings;
@@ -56,11 +57,47 @@ void ConfigureCoverSources(CoverSources& sources, const AppConfig& config, const
     }
 }
 
+std::filesystem::path HistoryFilePath(const std::filesystem::path& folder, const AppConfig& config) {
+    if (!config.history_file_present) return folder / "history.sqlite3";
+    return ResolveOutputPath(folder, View(config.history_file));
+}
+
 namespace {
 WebContext gWebContext;
+// Opened at the first start and closed at the stop; the board's hooks and the server's queries
+// hold their own references.
+std::shared_ptr<PlayHistory> gPlayHistory;
+constexpr int kDefaultHistoryDays = 90;
 // Created at start-up from the settings; never destroyed (its writer may outlive the stop's wait).
 StreamOutputs* gStreamOutputs = nullptr;
 constexpr int kShutdownWaitMs = 1500;
+// Every new title and listener count the board takes goes into the play history. Set before
+// any thread that writes the board starts; the file is opened on the history's own thread.
+void OpenHistory(const AppConfig& config) {
+    PlayHistoryOptions options;
+    options.file = HistoryFilePath(gSettings.file.parent_path(), config);
+    options.keepDays = config.history_days >= 0 ? config.history_days : kDefaultHistoryDays;
+    gPlayHistory = OpenPlayHistory(options);
+    std::lock_guard<std::mutex> hold(gStationBoard.lock);
+    gStationBoard.onTitle = [history = gPlayHistory](const BoardTitleChange& change) {
+        PlayRecord play;
+        play.channelId = change.channelId;
+        play.channelName = change.channelName;
+        play.title = change.title;
+        play.started = change.started;
+        play.listenersAtStart = change.listeners >= 0 ? change.listeners : kPlayNone;
+        RecordPlay(*history, play);
+    };
+    gStationBoard.onListeners = [history = gPlayHistory](std::int32_t, const std::string& channelId,
+                                                         std::int64_t listeners) {
+        RecordListeners(*history, channelId, listeners);
+    };
+}
+
+std::int64_t NowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 bool StartServices() {
@@ -91,8 +128,13 @@ bool StartServices() {
     gWebContext.covers = &gCovers;
     gWebContext.snapshot = &gSnapshot;
     gWebContext.history = &gTitleHistory;
+    OpenHistory(config);
     SetBoardChannels(gStationBoard, BoardRows(config), config.last_channel_index);
     gWebContext.board = &gStationBoard;
+    gWebContext.queryPlays = [history = gPlayHistory](const PlayQuery& query,
+                                                      const std::function<bool(const PlayRecord&)>& each) {
+        return QueryPlays(*history, query, each);
+    };
     if (!StartWebServer(gWebContext, config.port, View(config.listen_address))) return false;
     SetOwnServerPort(WebServerPort());  // guarded requests never reach it
     return true;
@@ -109,6 +151,9 @@ bool StopServices() {
     }
     gNowPlaying.session.reset();
     if (gStreamOutputs != nullptr) gStreamOutputs->Stop(kShutdownWaitMs);
+    // Every play going on ends now; a writer held up by the disk past the wait is left to finish
+    // on its own (nothing it holds is lost by that).
+    if (gPlayHistory) ClosePlayHistory(*gPlayHistory, NowSeconds(), kShutdownWaitMs);
     return searchesEnded;
 }
 

@@ -4,6 +4,7 @@
 #include "app/window_state.hpp"
 #include "covers/cover_set.hpp"
 #include "covers/cover_sources.hpp"
+#include "history/play_history.hpp"
 #include "nowplaying/now_playing.hpp"
 #include "nowplaying/station_board.hpp"
 #include "platform/http_client.hpp"
@@ -44,6 +45,11 @@ bool StopServices();
 // Sets up the picture sources from the settings: their order and addresses, the cache folder
 // (relative to programDir), where logo files are looked for. Before the first search.
 void ConfigureCoverSources(CoverSources& sources, const AppConfig& config, const std::filesystem::path& programDir);
+
+// The play history's file from the settings: history.sqlite3 in folder (that of config.json)
+// when the key is absent, an empty path (memory only) when it is empty, else the configured
+// path taken from folder.
+std::filesystem::path HistoryFilePath(const std::filesystem::path& folder, const AppConfig& config);
 
 // The handlers' context over the process-wide instances, drawing on the given view.
 AppContext MakeProcessContext(WindowView& view);

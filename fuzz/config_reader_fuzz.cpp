@@ -38,6 +38,9 @@ void CheckRules(const AppConfig& cfg) {
     CheckTerminated(cfg.itunes_url);
     CheckTerminated(cfg.coverartarchive_url);
     CheckTerminated(cfg.cover_cache_folder);
+    CheckTerminated(cfg.history_file);
+    Check(cfg.history_file_present || cfg.history_file[0] == '\0');
+    Check(cfg.history_days >= -1);
     for (int row = 0; row < cfg.channels.count; ++row) {
         const Channel& c = cfg.channels.entries[row];
         Check(c.id[63] == '\0' && c.endpoint[255] == '\0' && c.logo[255] == '\0');

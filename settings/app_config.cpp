@@ -67,6 +67,9 @@ void ResetConfigDefaults(AppConfig& cfg) {
     std::memset(cfg.musicbrainz_url, 0, sizeof cfg.musicbrainz_url);
     std::memset(cfg.coverartarchive_url, 0, sizeof cfg.coverartarchive_url);
     std::memset(cfg.cover_cache_folder, 0, sizeof cfg.cover_cache_folder);
+    cfg.history_file_present = false;
+    std::memset(cfg.history_file, 0, sizeof cfg.history_file);
+    cfg.history_days = -1;
 }
 
 std::filesystem::path ConfigFilePath() {

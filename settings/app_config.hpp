@@ -57,6 +57,11 @@ struct AppConfig {
     char musicbrainz_url[256];
     char coverartarchive_url[256];
     char cover_cache_folder[256];  // UTF-8; empty = pictures are cached in memory only
+    // The play history's file (UTF-8, relative to the folder of config.json or absolute): absent
+    // means history.sqlite3 there; present and empty keeps the history in memory only.
+    bool history_file_present;
+    char history_file[256];
+    std::int32_t history_days;  // days of plays kept, 0 = all; -1 = absent (90)
 };
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two

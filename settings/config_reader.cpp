@@ -126,4 +126,11 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
         std::memset(url, 0, sizeof url);
         if (ReadJsonString(text, key, url, sizeof url)) CopyText(field, sizeof url, View(url));
     }
+
+    // Optional: the play history's file and how many days of it are kept.
+    std::memset(file, 0, sizeof file);
+    static_assert(sizeof cfg.history_file == sizeof file);
+    cfg.history_file_present = ReadJsonString(text, "history_file", file, sizeof file);
+    if (cfg.history_file_present) CopyText(cfg.history_file, View(file));
+    if (ReadJsonInt(text, "history_days", value) && value >= 0) cfg.history_days = value;
 }

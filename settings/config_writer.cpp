@@ -180,6 +180,8 @@ std::string FormatConfigText(const AppConfig& cfg) {
     if (cfg.nowplaying_file[0] != '\0') StringLine(w, "  ", "nowplaying_file", View(cfg.nowplaying_file), true);
     if (cfg.cover_file[0] != '\0') StringLine(w, "  ", "cover_file", View(cfg.cover_file), true);
     CoverSourceLines(w, cfg);
+    if (cfg.history_file_present) StringLine(w, "  ", "history_file", View(cfg.history_file), true);
+    if (cfg.history_days >= 0) IntLine(w, "history_days", cfg.history_days);
     w.Key("  ", "channels");
     w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;

@@ -2,10 +2,15 @@
 #include "app/process.hpp"
 
 #include "platform/sockets.hpp"
+#include "settings/config_reader.hpp"
 #include "tests/support/sim_client.hpp"
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
 
 TEST(ProcessStart, TheServerTellsThePicturesSwitchOfTheFileFromItsFirstAnswer) {
     ASSERT_TRUE(InitSockets());
@@ -22,5 +27,48 @@ TEST(ProcessStart, TheServerTellsThePicturesSwitchOfTheFileFromItsFirstAnswer) {
     // No window has applied the switch yet.
     const std::string info = RawHttpExchange(port, "GET /api/info HTTP/1.0\r\n\r\n");
     EXPECT_NE(info.find("\"image_id\":0,\"images_enabled\":false}"), std::string::npos) << info;
+    // A title the board takes is in the play history beside config.json once the services stop.
+    ASSERT_TRUE(SetBoardTitle(gStationBoard, 1, "Artist - Song", 1796650000));
     EXPECT_TRUE(StopServices());  // no search ran: nothing left behind
+
+    PlayHistoryOptions options;
+    options.file = dir / "history.sqlite3";
+    auto history = OpenPlayHistory(options);
+    std::vector<PlayRecord> plays;
+    ASSERT_TRUE(WaitFor([&] { return ReadPlayHistoryStatus(*history).onFile; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(QueryPlays(*history, {}, [&](const PlayRecord& play) {
+        plays.push_back(play);
+        return true;
+    }));
+    ASSERT_EQ(plays.size(), 1u);
+    EXPECT_EQ(plays[0].title, "Artist - Song");
+    EXPECT_EQ(plays[0].channelId, gStationBoard.channels[1].id);
+    EXPECT_GE(plays[0].ended, plays[0].started);  // ended when the services stopped
+    EXPECT_TRUE(ClosePlayHistory(*history, 1796650100, 5000));
+}
+
+TEST(ProcessStart, TheHistoryFileComesFromTheSettings) {
+    struct Case {
+        const char* text;
+        std::filesystem::path expected;
+    };
+    const std::filesystem::path folder = std::filesystem::path("cfg") / "dir";
+    const std::filesystem::path absolute = std::filesystem::temp_directory_path() / "plays.db";
+    const std::string absoluteJson = [&] {
+        std::string text;
+        for (char c : absolute.string()) text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return text;
+    }();
+    const std::string withAbsolute = "{\"history_file\": \"" + absoluteJson + "\"}";
+    const Case cases[] = {
+        {"{}", folder / "history.sqlite3"},
+        {"{\"history_file\": \"\"}", {}},
+        {"{\"history_file\": \"sub/plays.sqlite3\"}", folder / "sub" / "plays.sqlite3"},
+        {withAbsolute.c_str(), absolute},
+    };
+    for (const Case& c : cases) {
+        auto config = std::make_unique<AppConfig>();
+        ParseConfigText(c.text, *config);
+        EXPECT_EQ(HistoryFilePath(folder, *config).lexically_normal(), c.expected.lexically_normal()) << c.text;
+    }
 }

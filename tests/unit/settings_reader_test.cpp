@@ -351,6 +351,38 @@ TEST(SettingsOptionalUrls, CoverSourceKeys) {
     EXPECT_EQ(cfg->channels.entries[1].logo[0], '\0');  // the key of the entry before does not count
 }
 
+TEST(SettingsOptionalUrls, HistoryKeys) {
+    struct Case {
+        std::string text;
+        bool filePresent;
+        std::string file;
+        std::int32_t days;  // -1: absent
+        std::string written;  // the lines written back, "" when none
+    };
+    const Case cases[] = {
+        {"{}", false, "", -1, ""},
+        {"{\"history_file\": \"\"}", true, "", -1, "  \"history_file\": \"\",\r\n"},
+        {"{\"history_file\": \"D:\\\\radio\\\\plays.db\", \"history_days\": 0}", true, "D:\\radio\\plays.db", 0,
+         "  \"history_file\": \"D:\\\\radio\\\\plays.db\",\r\n  \"history_days\": 0,\r\n"},
+        {"{\"history_days\": 365}", false, "", 365, "  \"history_days\": 365,\r\n"},
+        {"{\"history_days\": -5, \"history_file\": 7}", false, "", -1, ""},  // out of range, not text: absent
+        {"{\"history_file\": \"" + std::string(300, 'h') + "\"}", true, std::string(255, 'h'),
+         -1, "  \"history_file\": \"" + std::string(255, 'h') + "\",\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto cfg = Parse(c.text);
+        EXPECT_EQ(cfg->history_file_present, c.filePresent);
+        EXPECT_EQ(View(cfg->history_file), c.file);
+        EXPECT_EQ(cfg->history_days, c.days);
+        const std::string text = FormatConfigText(*cfg);
+        const std::size_t at = text.find("  \"history_");
+        const std::size_t end = text.find("  \"channels\"");
+        EXPECT_EQ(at == std::string::npos ? std::string() : text.substr(at, end - at), c.written);
+        EXPECT_EQ(FormatConfigText(*Parse(text)), text);
+    }
+}
+
 TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     auto cfg = std::make_unique<AppConfig>();
     ResetConfigDefaults(*cfg);
