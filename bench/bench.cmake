@@ -1,9 +1,12 @@
 # Benchmark programs (built on demand by bench/run.sh, never by default): the web server with
-# filled data, and a minimal reference server to measure it against.
+# filled data, a minimal reference server to measure it against, and the play history's store.
 if(TOVREL_SANITIZE STREQUAL "")
   add_executable(bench_server EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/bench/bench_server.cpp")
   target_link_libraries(bench_server PRIVATE tovrel_core)
   tovrel_warnings(bench_server)
+  add_executable(bench_history EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/bench/history_bench.cpp")
+  target_link_libraries(bench_history PRIVATE tovrel_core)
+  tovrel_warnings(bench_history)
   add_executable(bench_reference_server EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/bench/reference_server.cpp")
   tovrel_warnings(bench_reference_server)
   if(WIN32)

@@ -3,11 +3,13 @@
 # one new connection per request, at 1, 8 and 64 concurrent connections, each figure as a ratio
 # to a minimal reference server measured in the same run. Natively, then the Windows build under
 # Wine against the reference built for Windows. Each point alternates three runs of each server
-# of BENCH_SECONDS (default 2) and takes the medians: 24 points, about four minutes in all.
+# of BENCH_SECONDS (default 2) and takes the medians: 24 points, about four minutes in all. Before
+# them, the play history's queries on a store of a million plays and the time to record 10,000.
 # Not part of `make test`.
 #   BENCH_SECONDS=<n>     seconds per measurement
 #   BENCH_SKIP_WINDOWS=1  native only
 #   BENCH_SKIP_NATIVE=1   the Windows build under Wine only
+#   BENCH_HISTORY_PLAYS=<n> plays in the history store queried (default 1000000)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -25,7 +27,11 @@ fi
 
 echo "=== building the benchmark programs (native, optimised) ==="
 cmake --preset release >/dev/null
-cmake --build --preset release --target bench_server bench_reference_server -j 2
+cmake --build --preset release --target bench_server bench_reference_server bench_history -j 2
+echo "=== the play history: queries on 1,000,000 plays, recording 10,000 (native) ==="
+history_work=$(mktemp -d)
+"$root/build/release/bench_history" "$history_work" "${BENCH_HISTORY_PLAYS:-1000000}"
+rm -rf "$history_work"
 echo "=== the server beside stuck clients and 896 event subscribers (native) ==="
 python3 "$root/bench/events_bench.py" "$root/build/release/bench_server" --seconds "${BENCH_SECONDS:-2}"
 

@@ -299,9 +299,17 @@ private:
 
     void LeaveFile() {
         file_.Close();
-        std::lock_guard<std::mutex> hold(memoryLock_);
-        onFile_ = false;
+        {
+            std::lock_guard<std::mutex> hold(memoryLock_);
+            onFile_ = false;
+            ++fileGeneration_;
+        }
         lastTry_ = std::chrono::steady_clock::now();
+        // Idle reading connections go too: on Windows an open file cannot be renamed, should the
+        // next try find it damaged.
+        std::lock_guard<std::mutex> hold(readersLock_);
+        for (sqlite3* db : idleReaders_) sqlite3_close_v2(db);
+        idleReaders_.clear();
     }
 
     // Opens the file (setting a damaged one aside), then moves into it what the memory store

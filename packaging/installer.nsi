@@ -36,6 +36,7 @@ SetDateSave off
   !insertmacro ${DO} "licenses\README.txt"
   !insertmacro ${DO} "licenses\mingw-w64.txt"
   !insertmacro ${DO} "licenses\gcc-runtime.txt"
+  !insertmacro ${DO} "licenses\sqlite.txt"
 !macroend
 !macro InstallFile NAME
   File "/oname=${NAME}" "${STAGE}\${NAME}"

@@ -40,6 +40,9 @@ import zipfile
 WINDOWS_NOTICES = {
     "mingw-w64.txt": "/usr/share/doc/mingw-w64-x86-64-dev/copyright",
     "gcc-runtime.txt": "/usr/share/doc/gcc-mingw-w64-base/copyright",
+    # SQLite's own notice, from the Debian source package the .exe's SQLite was built from
+    # (scripts/install-deps.sh unpacks it there).
+    "sqlite.txt": "/usr/src/sqlite3-amalgamation/LICENSE.md",
 }
 NOTICES_README = """Third-party notices
 
@@ -50,9 +53,12 @@ tovrel-radio.exe contains, linked into it, parts of:
   mingw-w64-libraries/winpthreads);
 - the GNU C++ library (libstdc++) and the GCC support library (libgcc), distributed under the
   GPL version 3 with the GCC Runtime Library Exception, which permits this use: see
-  gcc-runtime.txt.
+  gcc-runtime.txt;
+- SQLite, which keeps the play history, dedicated to the public domain by its authors: see
+  sqlite.txt.
 
-Both files are the copyright files of the Debian packages the program was built with.
+mingw-w64.txt and gcc-runtime.txt are the copyright files of the Debian packages the program was
+built with; sqlite.txt is the notice of Debian's SQLite source package it was built from.
 """
 FIXED_EPOCH = 946684800  # 2000-01-01, when SOURCE_DATE_EPOCH is not set
 

@@ -20,6 +20,8 @@ Wine: each starts the program in a temporary folder of its own against the stati
              shown and saved once the window exists
   flood      1000 channel switches as fast as they go against a slow station, then /stop: the
              program ends within the refresh budget and a second, the last channel saved
+  history    the titles shown are in the play history file (read with Python's sqlite3) after
+             a /stop, after a kill and after the restart that follows, each play ended
   slow_disk  (native only) every flush to the disk takes 200 ms while two clients switch the
              pictures in a loop: /api/info stays fast, and config.json ends with the last state
 
@@ -35,6 +37,7 @@ import json
 import os
 import random
 import re
+import sqlite3
 import sys
 import threading
 import time
@@ -716,6 +719,69 @@ def scenario_kill(prog, seed, cycles):
         folder.remove()
 
 
+# ---------------------------------------------------------------- the play history
+
+def plays_in(folder):
+    """The play history file as another program reads it: (channel, title, started, ended) oldest
+    first; None when it cannot be read."""
+    path = os.path.join(folder.dir, "history.sqlite3")
+    try:
+        db = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=5)
+        try:
+            return db.execute("SELECT channel_id, title, started, ended FROM plays ORDER BY started, id").fetchall()
+        finally:
+            db.close()
+    except sqlite3.Error:
+        return None
+
+
+def scenario_history(prog):
+    port = free_port()
+    tag = str(random.randrange(1 << 30))
+    first, second, third = ("History %s - First" % tag, "History %s - Second" % tag, "History %s - Third" % tag)
+    set_title("one", first)
+    set_title("three", third)
+    folder = prog.folder(port)
+    titles = lambda: [p[1] for p in plays_in(folder) or []]  # noqa: E731
+    try:
+        with Run(prog, folder) as run:
+            check(run.up(lambda i: i.get("track") == first) is not None, "starts on channel one")
+            set_title("one", second)
+            check(info_where(port, lambda i: i.get("track") == second, 15) is not None, "the next title shows")
+            api(port, "/api/channel?index=2")
+            check(info_where(port, lambda i: i.get("track") == third, 10) is not None, "channel three shows")
+            run.stop("history, first run")
+        plays = plays_in(folder) or []
+        check([p[1] for p in plays] == [first, second, third], "the three titles are in the file: %r" % (plays,))
+        check(all(p[3] is not None and p[3] >= p[2] for p in plays), "every play ended by the stop: %r" % (plays,))
+        check(len(plays) == 3 and plays[0][3] == plays[1][2], "a play ends when its channel's next title began")
+
+        if prog.kind == "wine":
+            port = move_to_new_port(folder)
+        with Run(prog, folder) as run:
+            check(run.up(lambda i: i.get("track") == third) is not None, "restarts on channel three")
+            set_title("three", first)
+            check(info_where(port, lambda i: i.get("track") == first, 15) is not None, "channel three's next title")
+            # Written within a fraction of a second of being seen; then the kill loses nothing.
+            check(wait_for(lambda: titles()[-2:] == [third, first], 10, 0.05),
+                  "the restart's plays are in the file while it runs: %r" % (titles(),))
+            prog.kill(run.proc)
+            check(run.proc.poll() is not None, "killed")
+        plays = plays_in(folder) or []
+        check([p[1] for p in plays] == [first, second, third, third, first], "after the kill: %r" % (plays,))
+
+        if prog.kind == "wine":
+            port = move_to_new_port(folder)
+        with Run(prog, folder) as run:
+            check(run.up(lambda i: i.get("track") == first) is not None, "starts again after the kill")
+            run.stop("history, after the kill")
+        plays = plays_in(folder) or []
+        check(len(plays) == 6 and all(p[3] is not None for p in plays),
+              "the play the kill left going on ended when the channel was seen again: %r" % (plays,))
+    finally:
+        folder.remove()
+
+
 # ---------------------------------------------------------------- stop during start-up
 
 def scenario_early_stop(prog, starts):
@@ -912,6 +978,8 @@ def main():
         scenario_early_switch(prog, 5 if kind == "native" else 3)
     elif scenario == "flood":
         scenario_flood(prog, seed)
+    elif scenario == "history":
+        scenario_history(prog)
     elif scenario == "slow_disk" and kind == "native":
         scenario_slow_disk(prog)
     else:
