@@ -116,6 +116,12 @@ public:
             // A writer still held up by the disk finishes on its own; it owns a reference.
             if (ended) writer_.join(); else writer_.detach();
         }
+        // Queries after the close still read the file, on connections closed right after: no
+        // connection keeps the file open (on Windows that would stop its removal or renaming).
+        std::lock_guard<std::mutex> readers(readersLock_);
+        readersClosed_ = true;
+        for (sqlite3* db : idleReaders_) sqlite3_close_v2(db);
+        idleReaders_.clear();
         return ended;
     }
 
@@ -443,7 +449,7 @@ private:
     void GiveBackReader(sqlite3* db, std::uint64_t generation) {
         {
             std::lock_guard<std::mutex> hold(readersLock_);
-            if (readersGeneration_ == generation && idleReaders_.size() < kIdleReadersMax) {
+            if (!readersClosed_ && readersGeneration_ == generation && idleReaders_.size() < kIdleReadersMax) {
                 idleReaders_.push_back(db);
                 return;
             }
@@ -482,6 +488,7 @@ private:
     std::mutex readersLock_;
     std::vector<sqlite3*> idleReaders_;
     std::uint64_t readersGeneration_ = 0;
+    bool readersClosed_ = false;
 };
 
 std::shared_ptr<PlayHistory> OpenPlayHistory(const PlayHistoryOptions& options) {
