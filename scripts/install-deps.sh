@@ -23,7 +23,7 @@ if [ "$(id -u)" != 0 ]; then
   [ -f "$sqlite_dir/sqlite3.c" ] || echo "Missing SQLite's source in $sqlite_dir (run this script as root)" >&2
   exit 1
 fi
-echo "Installing:$missing"
+[ -n "$missing" ] && echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 # Packages that bring a service (nginx) must not start it: the tests run their own copies on
 # loopback ports, and nothing of an install may stay running after make test.
