@@ -71,12 +71,19 @@ constexpr int kDefaultHistoryDays = 90;
 // Created at start-up from the settings; never destroyed (its writer may outlive the stop's wait).
 StreamOutputs* gStreamOutputs = nullptr;
 constexpr int kShutdownWaitMs = 1500;
+
+std::int64_t NowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 // Every new title and listener count the board takes goes into the play history. Set before
 // any thread that writes the board starts; the file is opened on the history's own thread.
 void OpenHistory(const AppConfig& config) {
     PlayHistoryOptions options;
     options.file = HistoryFilePath(gSettings.file.parent_path(), config);
     options.keepDays = config.history_days >= 0 ? config.history_days : kDefaultHistoryDays;
+    // A start without a stop in between (a test's) ends the earlier history first.
+    if (gPlayHistory) ClosePlayHistory(*gPlayHistory, NowSeconds(), kShutdownWaitMs);
     gPlayHistory = OpenPlayHistory(options);
     std::lock_guard<std::mutex> hold(gStationBoard.lock);
     gStationBoard.onTitle = [history = gPlayHistory](const BoardTitleChange& change) {
@@ -92,10 +99,6 @@ void OpenHistory(const AppConfig& config) {
                                                          std::int64_t listeners) {
         RecordListeners(*history, channelId, listeners);
     };
-}
-
-std::int64_t NowSeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ constexpr std::int64_t kDaySeconds = 86400;
 // Reading connections kept open between queries.
 constexpr std::size_t kIdleReadersMax = 4;
 constexpr int kReadBusyMs = 2000;
+// Longer texts are not a title (the board's come from bounded buffers): such a record is refused.
+constexpr std::size_t kTextMax = 4096;
 
 std::int64_t NowSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -499,6 +501,7 @@ std::shared_ptr<PlayHistory> OpenPlayHistory(const PlayHistoryOptions& options) 
 
 void RecordPlay(PlayHistory& history, const PlayRecord& play) {
     if (play.channelId.empty() || play.title.empty()) return;
+    if (play.channelId.size() > kTextMax || play.channelName.size() > kTextMax || play.title.size() > kTextMax) return;
     Job job;
     job.kind = Job::Play;
     job.play = play;
@@ -506,7 +509,7 @@ void RecordPlay(PlayHistory& history, const PlayRecord& play) {
 }
 
 void RecordListeners(PlayHistory& history, const std::string& channelId, std::int64_t listeners) {
-    if (listeners < 0) return;
+    if (listeners < 0 || channelId.size() > kTextMax) return;
     Job job;
     job.kind = Job::Listeners;
     job.play.channelId = channelId;

@@ -104,6 +104,7 @@ TEST_P(PlayHistoryStores, PlaysEndAtTheNextTitleAndAtTheCloseWithTheMostListener
     RecordPlay(*history, Play("b", "Other", kT0 + 10));
     RecordPlay(*history, Play("a", "Second", kT0 + 100));
     RecordListeners(*history, "b", 3);
+    RecordPlay(*history, Play("a", std::string(5000, 't'), kT0 + 120));  // no title is that long: refused
     RecordPlay(*history, Play("a", "First", kT0 + 150));  // the same title after another: a new play
     ASSERT_TRUE(Taken(*history, 8));
 
