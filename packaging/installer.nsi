@@ -128,14 +128,19 @@ Section "un.Program" UnSecProgram
   RMDir "$INSTDIR"
 SectionEnd
 
-Section /o "un.Settings (config.json)" UnSecSettings
+Section /o "un.Settings and play history (config.json, history.sqlite3)" UnSecSettings
   Delete "$INSTDIR\config.json"
   ; Left by a save that was interrupted.
   Delete "$INSTDIR\config.json.*.tmp"
+  ; The play history in its default place, with its journal files and any damaged copy set aside.
+  Delete "$INSTDIR\history.sqlite3"
+  Delete "$INSTDIR\history.sqlite3-wal"
+  Delete "$INSTDIR\history.sqlite3-shm"
+  Delete "$INSTDIR\history.sqlite3.damaged-*"
   RMDir "$INSTDIR"
 SectionEnd
 
-LangString DESC_UnSecSettings ${LANG_ENGLISH} "Also remove the settings and channel table (config.json)."
+LangString DESC_UnSecSettings ${LANG_ENGLISH} "Also remove the settings and channel table (config.json) and the play history (history.sqlite3)."
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${UnSecSettings} $(DESC_UnSecSettings)
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_END
@@ -143,7 +148,8 @@ LangString DESC_UnSecSettings ${LANG_ENGLISH} "Also remove the settings and chan
 ; Sets $R9 to "" when $INSTDIR may be installed into, else to the name of a file there that
 ; says it may not. It may when it does not exist or is empty, when it holds an earlier install
 ; (the program and its uninstaller), or when all it holds is what an uninstall that kept the
-; settings leaves (config.json, and config.json.<n>.tmp left by an interrupted save).
+; settings leaves (config.json, and config.json.<n>.tmp left by an interrupted save; the play
+; history, history.sqlite3 and the files beside it whose names begin so).
 Function CheckFolder
   StrCpy $R9 ""
   IfFileExists "$INSTDIR\uninstall.exe" 0 scan
@@ -156,6 +162,8 @@ Function CheckFolder
     StrCmp $R1 "." next
     StrCmp $R1 ".." next
     StrCmp $R1 "config.json" next
+    StrCpy $R2 $R1 15
+    StrCmp $R2 "history.sqlite3" next
     StrCpy $R2 $R1 12
     StrCmp $R2 "config.json." 0 foreign
     StrCpy $R2 $R1 "" -4

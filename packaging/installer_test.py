@@ -10,9 +10,11 @@
    with the defaults (no web request, so a port 7555 held by something else does not matter);
 4. a silent uninstall while it runs first closes it through its window, so that it saves its
    settings (config.json, deleted meanwhile, is written again) and ends with exit code 0, then
-   removes the program, the shortcut and the entry, and keeps config.json;
-5. an install over the kept config.json leaves it as it was, and an uninstall with /REMOVECONFIG
-   removes it and everything installed, and nothing else: files the user added stay.
+   removes the program, the shortcut and the entry, and keeps config.json and the play history
+   (history.sqlite3);
+5. an install over what was kept leaves config.json as it was, and an uninstall with
+   /REMOVECONFIG removes both and everything installed, and nothing else: files the user added
+   stay.
 
 The program is started with an HTTP proxy on a closed loopback port, so that its requests to the
 built-in (placeholder) station fail at once and nothing leaves the machine.
@@ -170,8 +172,8 @@ def main():
     # The uninstall entry goes last (after the files), so its going ends the wait.
     expect(wait_for(lambda: not os.path.exists(os.path.join(folder, "uninstall.exe")) and
                     not uninstall_entry_exists(), 30), "uninstalled")
-    expect(files_under(folder) == {"config.json"}, "removed all it installed, kept config.json: %s"
-           % sorted(files_under(folder)))
+    expect(files_under(folder) == {"config.json", "history.sqlite3"},
+           "removed all it installed, kept config.json and the play history: %s" % sorted(files_under(folder)))
     try:
         with open(config, encoding="utf-8") as f:
             expect(json.load(f).get("port") == 7555, "config.json saved by the program as it closed")
@@ -192,7 +194,7 @@ def main():
     wine(folder_win + r"\uninstall.exe", "/S", "/REMOVECONFIG")
     # The settings go after the program's files: the wait is for the folder's final contents.
     expect(wait_for(lambda: files_under(folder) == added, 30), "uninstalled again")
-    expect(files_under(folder) == added, "/REMOVECONFIG removed config.json and all it installed, "
+    expect(files_under(folder) == added, "/REMOVECONFIG removed config.json, the play history and all it installed, "
            "and only that: %s" % sorted(files_under(folder)))
     shutil.rmtree(folder, ignore_errors=True)
 
