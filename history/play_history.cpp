@@ -8,7 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <ctime>
 #include <deque>
 #include <map>
 #include <mutex>
