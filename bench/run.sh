@@ -4,7 +4,8 @@
 # to a minimal reference server measured in the same run. Natively, then the Windows build under
 # Wine against the reference built for Windows. Each point alternates three runs of each server
 # of BENCH_SECONDS (default 2) and takes the medians: 24 points, about four minutes in all.
-# Not part of `make test`.
+# Then the program's memory, idle and with the cover cache full, beside the reference server's,
+# natively and (idle) under Wine: about two minutes. Not part of `make test`.
 #   BENCH_SECONDS=<n>     seconds per measurement
 #   BENCH_SKIP_WINDOWS=1  native only
 #   BENCH_SKIP_NATIVE=1   the Windows build under Wine only
@@ -25,16 +26,20 @@ fi
 
 echo "=== building the benchmark programs (native, optimised) ==="
 cmake --preset release >/dev/null
-cmake --build --preset release --target bench_server bench_reference_server -j 2
+cmake --build --preset release --target bench_server bench_reference_server tovrel-radio -j 2
 echo "=== the server beside stuck clients and 896 event subscribers (native) ==="
 python3 "$root/bench/events_bench.py" "$root/build/release/bench_server" --seconds "${BENCH_SECONDS:-2}"
 
 args=(--native "$root/build/release")
+memory_args=(--native "$root/build/release")
 if [ -z "${BENCH_SKIP_WINDOWS:-}" ] && command -v wine >/dev/null 2>&1; then
   echo "=== building the benchmark programs (Windows) ==="
   cmake --preset windows >/dev/null
-  cmake --build --preset windows --target bench_server bench_reference_server -j 2
+  cmake --build --preset windows --target bench_server bench_reference_server tovrel-radio -j 2
   args+=(--windows "$root/build/windows")
+  memory_args+=(--windows "$root/build/windows")
 fi
 [ -n "${BENCH_SKIP_NATIVE:-}" ] && args+=(--skip-native)
-exec python3 "$root/bench/run_bench.py" "${args[@]}" --seconds "${BENCH_SECONDS:-2}"
+python3 "$root/bench/run_bench.py" "${args[@]}" --seconds "${BENCH_SECONDS:-2}"
+echo "=== memory: idle and with the cover cache full, beside the reference server ==="
+exec python3 "$root/bench/memory_bench.py" "${memory_args[@]}"
