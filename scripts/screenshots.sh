@@ -85,10 +85,15 @@ write_config "$native" "$port" ostrel
 pids+=($!)
 wait_for_cover "$port" || { echo "screenshots: the native program showed no cover" >&2; exit 1; }
 sleep 2  # the page's own first poll and picture
-chromium --headless=new --no-sandbox --disable-gpu --hide-scrollbars --window-size=1000,1180 \
-  --virtual-time-budget=4000 --screenshot="$work/page.png" "http://127.0.0.1:$port/" >/dev/null 2>&1
+# A tall window, so that the whole page shows; the shot is then cut to the page with a margin of
+# its background colour. (--timeout: the page's event stream never ends, so Chromium is told
+# when to shoot rather than waiting for the page to finish loading.)
+timeout 90 chromium --headless=new --no-sandbox --disable-gpu --hide-scrollbars --window-size=1000,1600 \
+  --timeout=5000 --screenshot="$work/page.png" "http://127.0.0.1:$port/" >/dev/null 2>&1
 curl -s --noproxy '*' "http://127.0.0.1:$port/stop" >/dev/null || true
-convert "$work/page.png" -strip -define png:compression-level=9 "$out/page.png"
+background=$(convert "$work/page.png" -format '%[pixel:p{2,2}]' info:)
+convert "$work/page.png" -trim +repage -bordercolor "$background" -border 48 -strip \
+  -define png:compression-level=9 "$out/page.png"
 echo "screenshots: docs/images/page.png"
 
 # The window under Wine, on a private X display, at 96 and at 144 DPI.
