@@ -3,6 +3,7 @@
 loopback:
 
 - idle: one title shown, pictures off, no client, after the program has settled (a few polls);
+  also for a build with the HTTP-only libcurl of scripts/build-curl.sh when one is given;
 - with the cover cache full: titles changing until every picture the cache may hold (32 MiB)
   has been fetched and kept, then idle again;
 - the Windows program under Wine (with Xvfb), idle as above, beside the reference server built
@@ -15,7 +16,7 @@ the private resident memory of that process (the Private_Clean and Private_Dirty
 Both programs are measured as shipped, stripped of their debugging information.
 
 Usage: memory_bench.py --native <release tree> [--windows <windows tree>] [--skip-cache]
-                       [--skip-native]
+                       [--skip-native] [--native-minimal-curl <release tree with the HTTP-only libcurl>]
 MEMORY_BENCH_DETAIL=1 also prints the largest private parts of each process by mapping.
 """
 import argparse
@@ -224,12 +225,15 @@ def native(args, env):
             sim = Simulator(tmp, env)
             procs.append(sim.proc)
             sim.title("Bench Artist - First Song")
-            for show, label in ((False, "idle"), (True, "cache")):
+            runs = [(args.native, False, "idle"), (args.native, True, "cache")]
+            if args.native_minimal_curl:
+                runs.append((args.native_minimal_curl, False, "minimal"))
+            for tree, show, label in runs:
                 if label == "cache" and args.skip_cache:
                     continue
                 folder = os.path.join(tmp, label)
                 os.makedirs(folder)
-                install(args.native, "tovrel-radio", folder)
+                install(tree, "tovrel-radio", folder)
                 port = free_port()
                 write_config(folder, sim.url, port, show)
                 prog = subprocess.Popen([os.path.join(folder, "tovrel-radio")], cwd=folder, env=env,
@@ -253,6 +257,10 @@ def native(args, env):
     idle = results["idle"]
     print(f"program, idle:                   resident {mib(idle['VmRSS'])} (anonymous {mib(idle['RssAnon'])}), "
           f"{idle['VmRSS'] / ref['VmRSS']:.1f}x the reference")
+    if "minimal" in results:
+        low = results["minimal"]
+        print(f"program with the HTTP-only libcurl, idle: resident {mib(low['VmRSS'])} "
+              f"(anonymous {mib(low['RssAnon'])}), {low['VmRSS'] / ref['VmRSS']:.1f}x the reference")
     if "cache" in results:
         full = results["cache"]
         print(f"program, cover cache full:       resident {mib(full['VmRSS'])} (anonymous {mib(full['RssAnon'])}), "
@@ -326,6 +334,7 @@ def main():
     ap.add_argument("--windows")
     ap.add_argument("--skip-cache", action="store_true")
     ap.add_argument("--skip-native", action="store_true")
+    ap.add_argument("--native-minimal-curl", help="a release tree configured with TOVREL_CURL_PREFIX")
     args = ap.parse_args()
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     if not args.skip_native:

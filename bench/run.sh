@@ -9,6 +9,7 @@
 #   BENCH_SECONDS=<n>     seconds per measurement
 #   BENCH_SKIP_WINDOWS=1  native only
 #   BENCH_SKIP_NATIVE=1   the Windows build under Wine only
+#   BENCH_SKIP_MINIMAL_CURL=1  no build with the HTTP-only libcurl (scripts/build-curl.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -41,5 +42,12 @@ if [ -z "${BENCH_SKIP_WINDOWS:-}" ] && command -v wine >/dev/null 2>&1; then
 fi
 [ -n "${BENCH_SKIP_NATIVE:-}" ] && args+=(--skip-native)
 python3 "$root/bench/run_bench.py" "${args[@]}" --seconds "${BENCH_SECONDS:-2}"
+if [ -z "${BENCH_SKIP_MINIMAL_CURL:-}" ]; then
+  echo "=== the program with the HTTP-only libcurl (built once, about 3 minutes) ==="
+  "$root/scripts/build-curl.sh" "$root/build/curl"
+  cmake --preset release -B "$root/build/release-curl" -DTOVREL_CURL_PREFIX="$root/build/curl/prefix" >/dev/null
+  cmake --build "$root/build/release-curl" --target tovrel-radio -j 2
+  memory_args+=(--native-minimal-curl "$root/build/release-curl")
+fi
 echo "=== memory: idle and with the cover cache full, beside the reference server ==="
 exec python3 "$root/bench/memory_bench.py" "${memory_args[@]}"
