@@ -24,7 +24,24 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-free_port() { python3 -c "import socket; s=socket.socket(); s.bind(('127.0.0.1',0)); print(s.getsockname()[1])"; }
+stop_program() {  # $1 port: the program's own /stop
+  python3 -c "import sys, urllib.request as u; u.build_opener(u.ProxyHandler({})).open(sys.argv[1], timeout=5).read()" \
+    "http://127.0.0.1:$1/stop" >/dev/null 2>&1 || true
+}
+# The usual port (7555) when it is free, as the footer then reads as it does for a user.
+free_port() {
+  python3 -c "
+import socket
+for port in (7555, 0):
+    s = socket.socket()
+    try:
+        s.bind(('0.0.0.0', port))
+        s.listen()
+    except OSError:
+        continue
+    print(s.getsockname()[1])
+    break"
+}
 
 # The demo station.
 rm -f "$work/sim-port"
@@ -90,7 +107,7 @@ sleep 2  # the page's own first poll and picture
 # when to shoot rather than waiting for the page to finish loading.)
 timeout 90 chromium --headless=new --no-sandbox --disable-gpu --hide-scrollbars --window-size=1000,1600 \
   --timeout=5000 --screenshot="$work/page.png" "http://127.0.0.1:$port/" >/dev/null 2>&1
-curl -s --noproxy '*' "http://127.0.0.1:$port/stop" >/dev/null || true
+stop_program "$port"
 background=$(convert "$work/page.png" -format '%[pixel:p{2,2}]' info:)
 convert "$work/page.png" -trim +repage -bordercolor "$background" -border 48 -strip \
   -define png:compression-level=9 "$out/page.png"
@@ -123,7 +140,7 @@ shoot_window() {  # $1 LogPixels, $2 output name, $3 channel
   win=$(xdotool search --name 'Radio Tovrel' | head -n1)
   import -window "$win" "$work/$2"
   convert "$work/$2" -strip -define png:compression-level=9 "$out/$2"
-  curl -s --noproxy '*' "http://127.0.0.1:$port/stop" >/dev/null || true
+  stop_program "$port"
   wait "$pid" 2>/dev/null || true
   echo "screenshots: docs/images/$2"
 }

@@ -5,7 +5,7 @@ give the same bytes. The design (colour fields, rings, stripes, a grid of tiles,
 sunburst), the palette and the layout of the type follow from a hash of the artist, the title and
 the variant, so every title has covers of its own and its variants differ from each other.
 The artist and the title are set in a 5x7 bitmap font (capitals, figures and common marks;
-accents are dropped and other scripts left out).
+accents are dropped, Cyrillic is spelt in Latin letters and other scripts are left out).
 """
 import hashlib
 import math
@@ -81,10 +81,18 @@ _PALETTES = [
 ]
 
 
+# Cyrillic capitals in Latin letters (the font has no others).
+_CYRILLIC = dict(zip("АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ",
+                     ["A", "B", "V", "G", "D", "E", "E", "ZH", "Z", "I", "Y", "K", "L", "M", "N", "O", "P", "R",
+                      "S", "T", "U", "F", "KH", "TS", "CH", "SH", "SHCH", "", "Y", "", "E", "YU", "YA"]))
+
+
 def _text(s):
-    """The text in the font's characters: accents dropped, other scripts left out."""
+    """The text in the font's characters: accents dropped, Cyrillic spelt in Latin letters, other
+    scripts left out."""
     out = []
-    for ch in unicodedata.normalize("NFKD", s).upper():
+    for ch in "".join(_CYRILLIC.get(c, c) for c in s.upper()):
+        ch = unicodedata.normalize("NFKD", ch)[:1]
         if ch in _GLYPHS:
             out.append(ch)
         elif ch in "\u2022\u00b7|_":
