@@ -70,25 +70,40 @@ with open(path, "w", newline="") as f:
 EOF
 }
 
-# Waits (up to 60 s) until the program at port $1 shows a title with a picture that is no WebP
-# (the Windows program cannot show WebP and moves on to the next picture).
+# Waits (up to 90 s) until the program at port $1 shows a title with a picture that is no WebP
+# (the Windows program cannot show WebP and moves on to the next picture), written in scripts
+# every Windows font has (the prefix has no CJK font). Prints the title.
 wait_for_cover() {
   python3 - "$1" <<'EOF'
 import json, sys, time, urllib.request
 opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 base = "http://127.0.0.1:%s" % sys.argv[1]
-end = time.monotonic() + 60
+end = time.monotonic() + 90
 while time.monotonic() < end:
     try:
         info = json.loads(opener.open(base + "/api/info", timeout=2).read())
-        if info.get("has_image") and info.get("track"):
+        track = info.get("track") or ""
+        if info.get("has_image") and track and track != "Loading..." and max(map(ord, track)) < 0x500:
             picture = opener.open(base + "/image", timeout=2).read()
             if not picture.startswith(b"RIFF"):
+                print(track)
                 sys.exit(0)
     except (OSError, ValueError):
         pass
     time.sleep(0.3)
 sys.exit(1)
+EOF
+}
+
+# The title on show now at port $1 (empty when it cannot be read).
+current_title() {
+  python3 - "$1" <<'EOF'
+import json, sys, urllib.request
+opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+try:
+    print(json.loads(opener.open("http://127.0.0.1:%s/api/info" % sys.argv[1], timeout=2).read()).get("track", ""))
+except (OSError, ValueError):
+    print("")
 EOF
 }
 
@@ -100,13 +115,16 @@ port=$(free_port)
 write_config "$native" "$port" ostrel
 (cd "$native" && exec ./tovrel-radio >/dev/null) &
 pids+=($!)
-wait_for_cover "$port" || { echo "screenshots: the native program showed no cover" >&2; exit 1; }
-sleep 2  # the page's own first poll and picture
 # A tall window, so that the whole page shows; the shot is then cut to the page with a margin of
 # its background colour. (--timeout: the page's event stream never ends, so Chromium is told
-# when to shoot rather than waiting for the page to finish loading.)
-timeout 90 chromium --headless=new --no-sandbox --disable-gpu --hide-scrollbars --window-size=1000,1600 \
-  --timeout=5000 --screenshot="$work/page.png" "http://127.0.0.1:$port/" >/dev/null 2>&1
+# when to shoot rather than waiting for the page to finish loading.) A shot during which the
+# title changed is taken again.
+for attempt in 1 2 3; do
+  title=$(wait_for_cover "$port") || { echo "screenshots: the native program showed no cover" >&2; exit 1; }
+  timeout 90 chromium --headless=new --no-sandbox --disable-gpu --hide-scrollbars --window-size=1000,1600 \
+    --timeout=4000 --screenshot="$work/page.png" "http://127.0.0.1:$port/" >/dev/null 2>&1
+  [ "$(current_title "$port")" = "$title" ] && break
+done
 stop_program "$port"
 background=$(convert "$work/page.png" -format '%[pixel:p{2,2}]' info:)
 convert "$work/page.png" -trim +repage -bordercolor "$background" -border 48 -strip \
@@ -134,11 +152,14 @@ shoot_window() {  # $1 LogPixels, $2 output name, $3 channel
   write_config "$windows" "$port" "$3"
   (cd "$windows" && exec wine ./tovrel-radio.exe </dev/null >/dev/null 2>&1) &
   local pid=$!
-  wait_for_cover "$port" || { echo "screenshots: the Windows program showed no cover" >&2; kill "$pid"; return 1; }
-  sleep 1.5  # the window paints the picture it was told of
-  local win
-  win=$(xdotool search --name 'Radio Tovrel' | head -n1)
-  import -window "$win" "$work/$2"
+  local win title attempt
+  for attempt in 1 2 3; do
+    title=$(wait_for_cover "$port") || { echo "screenshots: the Windows program showed no cover" >&2; kill "$pid"; return 1; }
+    sleep 1.5  # the window paints the picture it was told of
+    win=$(xdotool search --name 'Radio Tovrel' | head -n1)
+    import -window "$win" "$work/$2"
+    [ "$(current_title "$port")" = "$title" ] && break
+  done
   convert "$work/$2" -strip -define png:compression-level=9 "$out/$2"
   stop_program "$port"
   wait "$pid" 2>/dev/null || true
