@@ -23,6 +23,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -285,9 +286,13 @@ def windows(args):
             subprocess.run(["wineserver", "-p"], env=env, check=False)
             subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False, timeout=120)
-            ref = start_reference(["wine", os.path.join(build, "bench_reference_server.exe")], tmp, env)
+            # Each program from a folder of its own, by which its process is found.
+            ref_folder = os.path.join(tmp, "memory-bench-reference")
+            os.makedirs(ref_folder)
+            shutil.copy(os.path.join(build, "bench_reference_server.exe"), ref_folder)
+            ref = start_reference(["wine", os.path.join(ref_folder, "bench_reference_server.exe")], tmp, env)
             procs.append(ref)
-            ref_pid = find_pid("bench_reference_server.exe")
+            ref_pid = find_pid("memory-bench-reference")
             sim = Simulator(tmp, env)
             procs.append(sim.proc)
             sim.title("Bench Artist - First Song")
