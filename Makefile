@@ -5,7 +5,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 300
 TEST_PRESETS := asan tsan windows fuzz
 
-.PHONY: all deps test build-% configure-% program-% fuzz bench run demo demo-windows dist clean
+.PHONY: all deps test build-% configure-% program-% fuzz bench run demo demo-windows screenshots dist clean
 
 all: build-debug
 
@@ -53,6 +53,11 @@ BENCH_PROGRAM_SECONDS ?= 300
 bench: deps program-release
 	@bench/run.sh
 	@python3 bench/program_bench.py build/release/tovrel-radio --seconds $(BENCH_PROGRAM_SECONDS)
+
+# The README's pictures (docs/images/): the demo's window under Wine at 96 DPI and at 150 %, and
+# its web page in headless Chromium. Not part of `make test`.
+screenshots: deps program-release program-windows
+	@scripts/screenshots.sh
 
 # What is shipped, into build/dist: the portable Windows zip, the Windows installer and the Linux
 # archive with its systemd unit, each with a .sha256 beside it.

@@ -5,11 +5,13 @@
 # Wine against the reference built for Windows. Each point alternates three runs of each server
 # of BENCH_SECONDS (default 2) and takes the medians: 24 points, about four minutes in all. Before
 # them, the play history's queries on a store of a million plays and the time to record 10,000.
-# Not part of `make test`.
+# Then the program's memory, idle and with the cover cache full, beside the reference server's,
+# natively and (idle) under Wine: about two minutes. Not part of `make test`.
 #   BENCH_SECONDS=<n>     seconds per measurement
 #   BENCH_SKIP_WINDOWS=1  native only
 #   BENCH_SKIP_NATIVE=1   the Windows build under Wine only
 #   BENCH_HISTORY_PLAYS=<n> plays in the history store queried (default 1000000)
+#   BENCH_SKIP_MINIMAL_CURL=1  no build with the HTTP-only libcurl (scripts/build-curl.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -27,7 +29,7 @@ fi
 
 echo "=== building the benchmark programs (native, optimised) ==="
 cmake --preset release >/dev/null
-cmake --build --preset release --target bench_server bench_reference_server bench_history -j 2
+cmake --build --preset release --target bench_server bench_reference_server bench_history tovrel-radio -j 2
 echo "=== the play history: queries on 1,000,000 plays, recording 10,000 (native) ==="
 history_work=$(mktemp -d)
 "$root/build/release/bench_history" "$history_work" "${BENCH_HISTORY_PLAYS:-1000000}"
@@ -36,11 +38,25 @@ echo "=== the server beside stuck clients and 896 event subscribers (native) ===
 python3 "$root/bench/events_bench.py" "$root/build/release/bench_server" --seconds "${BENCH_SECONDS:-2}"
 
 args=(--native "$root/build/release")
+memory_args=(--native "$root/build/release")
 if [ -z "${BENCH_SKIP_WINDOWS:-}" ] && command -v wine >/dev/null 2>&1; then
   echo "=== building the benchmark programs (Windows) ==="
   cmake --preset windows >/dev/null
-  cmake --build --preset windows --target bench_server bench_reference_server -j 2
+  cmake --build --preset windows --target bench_server bench_reference_server tovrel-radio -j 2
   args+=(--windows "$root/build/windows")
+  memory_args+=(--windows "$root/build/windows")
 fi
 [ -n "${BENCH_SKIP_NATIVE:-}" ] && args+=(--skip-native)
-exec python3 "$root/bench/run_bench.py" "${args[@]}" --seconds "${BENCH_SECONDS:-2}"
+python3 "$root/bench/run_bench.py" "${args[@]}" --seconds "${BENCH_SECONDS:-2}"
+if [ -z "${BENCH_SKIP_MINIMAL_CURL:-}" ]; then
+  echo "=== the program with the HTTP-only libcurl (built once, about 3 minutes) ==="
+  if "$root/scripts/build-curl.sh" "$root/build/curl"; then
+    cmake --preset release -B "$root/build/release-curl" -DTOVREL_CURL_PREFIX="$root/build/curl/prefix" >/dev/null
+    cmake --build "$root/build/release-curl" --target tovrel-radio -j 2
+    memory_args+=(--native-minimal-curl "$root/build/release-curl")
+  else
+    echo "bench: the HTTP-only libcurl could not be built (Debian's source package out of reach?)" >&2
+  fi
+fi
+echo "=== memory: idle and with the cover cache full, beside the reference server ==="
+exec python3 "$root/bench/memory_bench.py" "${memory_args[@]}"

@@ -14,6 +14,12 @@ if(TARGET tovrel-radio AND WIN32)
   set_tests_properties(wine_program PROPERTIES TIMEOUT 240 ENVIRONMENT "TOVREL_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endif()
 
+# The demo station's covers (the simulator alone): once, in the address tree.
+if(NOT WIN32 AND TOVREL_SANITIZE STREQUAL "address")
+  add_test(NAME demo_covers COMMAND python3 "${CMAKE_SOURCE_DIR}/tests/system/demo_covers_test.py")
+  set_tests_properties(demo_covers PROPERTIES TIMEOUT 120)
+endif()
+
 # Scenarios shared by both programs (tests/system/program_scenarios_test.py): a hand-edited
 # config.json, covers, saves across restarts, bad outside input, kills during saves, /stop
 # during start-up, switches during start-up, a flood of channel switches before /stop, the play

@@ -1,14 +1,15 @@
 """The demo station: eight channels whose titles change every 20 to 30 seconds, an image search
-that answers with generated cover pictures (JPEG, PNG and WebP) for whatever it is asked.
+that answers with four album covers drawn for the title asked for (JPEG, PNG and WebP).
 
 Active only with --demo. The channels' now-playing texts are at /nowplaying-<id>.txt, the search
-at /demo/images/async and the pictures at /demo/pic/<n>.<ext>.
+at /demo/images/async and the covers at /demo/pic/<n>.<ext>?q=<search text>.
 """
 import hashlib
 import random
 import threading
 import urllib.parse
 
+import album_art
 import pictures
 import simulator
 
@@ -37,17 +38,30 @@ TITLES = [
 
 PICTURES = {}
 LOCK = threading.Lock()
+COVERS_PER_TITLE = 4
+SEARCH_SUFFIX = " album cover"
 
 
-def picture(n, ext):
+def artist_and_title(query):
+    """The artist and the title in a search text ("Artist - Title album cover")."""
+    text = query[:-len(SEARCH_SUFFIX)] if query.endswith(SEARCH_SUFFIX) else query
+    artist, sep, title = text.partition(" - ")
+    return (artist.strip(), title.strip()) if sep else ("", text.strip())
+
+
+def picture(query, variant, ext):
+    """Cover number variant of the title searched for, as PNG, JPEG or WebP."""
+    key = (query, variant, ext)
     with LOCK:
-        if (n, ext) in PICTURES:
-            return PICTURES[(n, ext)]
-    rnd = random.Random(n)
-    base = pictures.png(240, 240, (rnd.randint(30, 225), rnd.randint(30, 225), rnd.randint(30, 225)), seed=n)
+        if key in PICTURES:
+            return PICTURES[key]
+    artist, title = artist_and_title(query)
+    base = album_art.cover(artist, title, variant)
     data = base if ext == "png" else pictures.converted(base, "jpeg" if ext == "jpg" else "webp") or base
     with LOCK:
-        PICTURES[(n, ext)] = data
+        if len(PICTURES) > 512:  # a long demo: keep the memory bounded
+            PICTURES.clear()
+        PICTURES[key] = data
     return data
 
 
@@ -56,7 +70,8 @@ def search_page(handler, path, query):
     seed = int(hashlib.sha1(q.encode("utf-8")).hexdigest()[:8], 16)
     host = handler.headers.get("Host", "127.0.0.1")
     exts = ["jpg", "png", "webp"]
-    urls = [f"http://{host}/demo/pic/{(seed + k) % 997}.{exts[(seed + k) % 3]}" for k in range(4)]
+    quoted = urllib.parse.quote(q, safe="")
+    urls = [f"http://{host}/demo/pic/{k}.{exts[(seed + k) % 3]}?q={quoted}" for k in range(COVERS_PER_TITLE)]
     body = "".join(f'<a class="iusc" m="{{&quot;murl&quot;:&quot;{u}&quot;}}"></a>' for u in urls)
     return {"status": 200, "body": body, "content_type": "text/html; charset=utf-8"}
 
@@ -66,9 +81,10 @@ def picture_route(handler, path, query):
     stem, _, ext = name.partition(".")
     if not stem.isdigit() or ext not in ("jpg", "png", "webp"):
         return None
+    q = urllib.parse.parse_qs(query).get("q", [""])[0]
     import base64
     ctype = {"jpg": "image/jpeg", "png": "image/png", "webp": "image/webp"}[ext]
-    return {"status": 200, "body_b64": base64.b64encode(picture(int(stem), ext)).decode(), "content_type": ctype}
+    return {"status": 200, "body_b64": base64.b64encode(picture(q, int(stem), ext)).decode(), "content_type": ctype}
 
 
 def rotate_titles(stop):
