@@ -18,6 +18,7 @@ struct AnswerWorkers::State {
     std::size_t maxQueued = 1;
     std::size_t idle = 0;
     std::size_t alive = 0;
+    std::size_t outstanding = 0;  // jobs queued or under way
     bool stopping = false;
 };
 
@@ -36,6 +37,7 @@ void WorkerMain(std::shared_ptr<AnswerWorkers::State> state) {
         job();
         job = nullptr;  // what the job holds goes before the lock is taken again
         lock.lock();
+        --state->outstanding;
     }
     --state->alive;
     state->ended.notify_all();
@@ -52,7 +54,8 @@ AnswerWorkers::~AnswerWorkers() { Stop(0); }
 
 bool AnswerWorkers::Offer(std::function<void()> job) {
     std::lock_guard<std::mutex> guard(state_->lock);
-    if (state_->stopping || state_->jobs.size() >= state_->maxQueued) return false;
+    // Jobs under way count with those waiting, so the bound holds however soon the threads start.
+    if (state_->stopping || state_->outstanding >= state_->maxThreads + state_->maxQueued) return false;
     if (state_->idle <= state_->jobs.size() && state_->threads.size() < state_->maxThreads) {
         try {
             state_->threads.emplace_back(WorkerMain, state_);
@@ -62,6 +65,7 @@ bool AnswerWorkers::Offer(std::function<void()> job) {
         }
     }
     state_->jobs.push_back(std::move(job));
+    ++state_->outstanding;
     state_->wake.notify_one();
     return true;
 }
@@ -72,6 +76,7 @@ bool AnswerWorkers::Stop(int waitMs) {
     {
         std::unique_lock<std::mutex> lock(state_->lock);
         state_->stopping = true;
+        state_->outstanding -= state_->jobs.size();
         state_->jobs.clear();
         state_->wake.notify_all();
         ended = state_->ended.wait_for(lock, std::chrono::milliseconds(waitMs > 0 ? waitMs : 0),

@@ -14,8 +14,8 @@ public:
     AnswerWorkers(const AnswerWorkers&) = delete;
     AnswerWorkers& operator=(const AnswerWorkers&) = delete;
 
-    // Queues job for the next free thread (started when first needed). False when `queued`
-    // jobs already wait, when a thread cannot start, or after Stop.
+    // Queues job for the next free thread (started when first needed). False when threads +
+    // queued jobs are already queued or under way, when no thread can start, or after Stop.
     bool Offer(std::function<void()> job);
     // Drops the jobs not begun and ends the threads, waiting at most waitMs for the jobs under
     // way. Returns whether every thread ended; the others are left to end on their own (they
