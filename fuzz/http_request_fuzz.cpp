@@ -132,11 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The stream's first events: one info object and one nowplaying object, each whole.
         std::string_view rest = body;
         for (const std::string_view start : {"event: info\ndata: ", "event: nowplaying\ndata: "}) {
-            const std::size_t end = rest.find("\n\n");
-            if (rest.rfind(start, 0) != 0 || end == std::string_view::npos || end < start.size()) std::abort();
+            const std::size_t stop = rest.find("\n\n");
+            if (rest.rfind(start, 0) != 0 || stop == std::string_view::npos || stop < start.size()) std::abort();
             Json parsed;
-            if (!Json::Parse(rest.substr(start.size(), end - start.size()), &parsed)) std::abort();
-            rest.remove_prefix(end + 2);
+            if (!Json::Parse(rest.substr(start.size(), stop - start.size()), &parsed)) std::abort();
+            rest.remove_prefix(stop + 2);
         }
         if (!rest.empty()) std::abort();
         return 0;
