@@ -202,6 +202,10 @@ public:
         auto nextHeartbeat = Clock::now() + milliseconds(HeartbeatMs());
         auto nextCheck = Clock::now();
         auto acceptAgain = Clock::now();
+        // What is on air at the start is what the first changes are told apart from: a change of
+        // listeners alone before the first check is still one.
+        const WebContext& ctx = run_.context;
+        if (ctx.board != nullptr && ctx.nowPlayingCache) nowPlaying_ = ReadNowPlaying(*ctx.board, *ctx.nowPlayingCache);
         std::vector<PollItem> items;
         while (run_.running.load(std::memory_order_acquire)) {
             auto now = Clock::now();
@@ -489,7 +493,7 @@ private:
         if (ctx.board == nullptr || !ctx.nowPlayingCache) return;
         const NowPlayingBody current = ReadNowPlaying(*ctx.board, *ctx.nowPlayingCache);
         if (current.body == nowPlaying_.body) return;
-        const bool titles = !nowPlaying_.body || current.titlesVersion != nowPlaying_.titlesVersion;
+        const bool titles = current.titlesVersion != nowPlaying_.titlesVersion;
         if (!titles && now < nextListenersEvent_) return;  // listeners alone: at most once a period
         if (!titles) nextListenersEvent_ = now + milliseconds(ListenersEventMs());
         nowPlaying_ = current;
