@@ -1,7 +1,11 @@
-// The web server as the benchmark drives it: 32 channels, a filled snapshot and a 100 KB
-// picture. Prints "port <n>" once it listens, serves until it is killed or --seconds pass.
+// The web server as the benchmark drives it: 32 channels each with a title and listeners on the
+// board, a filled snapshot, a 100 KB picture and a stored history of 100,000 plays held in memory
+// (as a store would hand them out, newest first). Prints "port <n>" once it listens, serves until
+// it is killed or --seconds pass.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
+#include "history/play_history.hpp"
+#include "nowplaying/station_board.hpp"
 #include "platform/descriptors.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -55,10 +60,40 @@ int main(int argc, char** argv) {
         CopyText(snapshot.channelName, "Channel 3 \xe2\x80\x93 \"Evening\" mix");
         CopyText(snapshot.track, "Some Artist - A Rather Long Title (Extended \"Club\" Version)\t[2024]");
     }
+    static StationBoard board;
+    {
+        std::vector<ChannelOnAir> rows;
+        for (int i = 0; i < MAX_CHANNELS; ++i) {
+            rows.push_back({"channel-" + std::to_string(i), "Channel " + std::to_string(i) + " \xe2\x80\x93 \"Evening\" mix", "",
+                            0, kListenersUnknown});
+        }
+        SetBoardChannels(board, std::move(rows), 3);
+        for (int i = 0; i < MAX_CHANNELS; ++i) {
+            SetBoardTitle(board, i, "Some Artist " + std::to_string(i) + " - A Rather Long Title (Extended \"Club\" Version)",
+                          1796724005 - i * 60);
+            SetBoardListeners(board, i, 10 + i);
+        }
+    }
+    static std::vector<PlayRecord> plays;
+    for (int i = 0; i < 100000; ++i) {
+        const int channel = i % MAX_CHANNELS;
+        plays.push_back({"channel-" + std::to_string(channel), "Channel " + std::to_string(channel),
+                         "Some Artist " + std::to_string(i) + " - A Rather Long Title, \"Club\" Version",
+                         1796724005 - i * 30, 1796724035 - i * 30, 10, 12});
+    }
     static WebContext context;
     context.settings = &settings;
     context.covers = &covers;
     context.snapshot = &snapshot;
+    context.board = &board;
+    context.queryPlays = [](const PlayQuery& q, const std::function<bool(const PlayRecord&)>& each) {
+        std::size_t n = 0;
+        for (const PlayRecord& p : plays) {
+            if (!q.channelId.empty() && p.channelId != q.channelId) continue;
+            if (n++ == q.limit || !each(p)) break;
+        }
+        return true;
+    };
     if (!StartWebServer(context, 0)) {
         std::fprintf(stderr, "the server did not start\n");
         return 1;

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# make bench: the web server's requests per second and p50/p99 latency for /api/info and /image,
+# make bench: the web server's requests per second and p50/p99 latency for /api/info,
+# /api/nowplaying (32 channels; its rate also as a ratio to /api/info's) and /image,
 # one new connection per request, at 1, 8 and 64 concurrent connections, each figure as a ratio
 # to a minimal reference server measured in the same run. Natively, then the Windows build under
 # Wine against the reference built for Windows. Each point alternates three runs of each server
-# of BENCH_SECONDS (default 2) and takes the medians: 24 points, about four minutes in all. Before
-# them, the play history's queries on a store of a million plays and the time to record 10,000.
-# Then the program's memory, idle and with the cover cache full, beside the reference server's,
-# natively and (idle) under Wine: about two minutes. Not part of `make test`.
+# of BENCH_SECONDS (default 2) and takes the medians: 36 points, about six minutes in all. Between
+# them, /api/info's latency beside exports of 100,000 stored plays. Before them, the play
+# history's queries on a store of a million plays and the time to record 10,000. Then the
+# program's memory, idle and with the cover cache full, beside the reference server's, natively
+# and (idle) under Wine: about two minutes. Not part of `make test`.
 #   BENCH_SECONDS=<n>     seconds per measurement
 #   BENCH_SKIP_WINDOWS=1  native only
 #   BENCH_SKIP_NATIVE=1   the Windows build under Wine only
@@ -36,6 +38,8 @@ history_work=$(mktemp -d)
 rm -rf "$history_work"
 echo "=== the server beside stuck clients and 896 event subscribers (native) ==="
 python3 "$root/bench/events_bench.py" "$root/build/release/bench_server" --seconds "${BENCH_SECONDS:-2}"
+echo "=== /api/info beside exports of the stored history (native) ==="
+python3 "$root/bench/history_bench.py" "$root/build/release/bench_server" --seconds "$(( ${BENCH_SECONDS:-2} * 3 ))"
 
 args=(--native "$root/build/release")
 memory_args=(--native "$root/build/release")

@@ -2,12 +2,14 @@
 // the header templates with a Content-Length that matches its body; JSON bodies parse. The
 // header fields that decide whether a page of another site sent the request are read within
 // the bytes given, whether the request counts as cut or not, and the checks of Host and of
-// origins run on any bytes. The event stream's first event is one whole info object.
+// origins run on any bytes. The event stream's first events are one whole info object and one
+// whole nowplaying object; a queried history answers JSON, CSV under its header row, or busy.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
 #include "platform/http_client.hpp"
 #include "settings/app_config.hpp"
 #include "tests/unit/web_test_env.hpp"
+#include "nowplaying/station_board.hpp"
 #include "web/request_site.hpp"
 #include "web/web_server.hpp"
 #include "web/web_snapshot.hpp"
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,11 +36,25 @@ struct FuzzState {
     Settings settings;
     CoverSet covers;
     WebSnapshot snapshot;
+    StationBoard board;
+    std::vector<PlayRecord> plays;
     WebContext context;
-    context.settings = &settings;
-    context.covers = &covers;
-    context.snapshot = &snapshot;
     FuzzState() {
+        context.settings = &settings;
+        context.covers = &covers;
+        context.snapshot = &snapshot;
+        context.board = &board;
+        context.queryPlays = [this](const PlayQuery& q, const std::function<bool(const PlayRecord&)>& each) {
+            std::size_t n = 0;
+            for (const PlayRecord& p : plays) {
+                if (n++ == q.limit || !each(p)) break;
+            }
+            return q.text != "unreadable";
+        };
+        SetBoardChannels(board, {{"ostrel", "Ostrel", "", 0, kListenersUnknown}, {"q\"", "\x01\xff", "", 0, 3}}, 1);
+        SetBoardTitle(board, 0, "=1+2 \"x\"\t\xc3", 1796724005);
+        plays = {{"ostrel", "Ostrel", "=cmd|' /C calc'!A0", 1796724005, kPlayNone, 2, 5},
+                 {"gone", "-\"a\",\r\n", "\xff\x01", 1796723000, 1796724005, kPlayNone, kPlayNone}};
         ResetConfigDefaults(settings.config);
         // A folder that does not exist: the saves of the picture switch fail fast and write nothing.
         settings.file = std::filesystem::temp_directory_path() / "tovrel-fuzz-no-such-folder" / "config.json";
@@ -62,6 +79,12 @@ struct FuzzState {
         ++covers.imageId;
     }
 };
+
+std::string CsvHeader(std::size_t n) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/csv; charset=utf-8\r\nContent-Length: " + std::to_string(n) +
+           "\r\nContent-Disposition: attachment; filename=\"radio-history.csv\"\r\nAccess-Control-Allow-Origin: *\r\n"
+           "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+}
 
 bool IsTemplate(const std::string& header, std::size_t n, bool* json) {
     *json = header == JsonNoCacheHeader(n) || header == JsonHeader(n) || header == BadRequestHeader(n) ||
@@ -99,20 +122,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     StringSink sink;
     HandleRequest(state->context, reinterpret_cast<const char*>(data), size, sink);
-    if (sink.out.empty()) return 0;
+    if (sink.out.empty() || sink.out == WebBusyAnswer()) return 0;
     const auto end = sink.out.find("\r\n\r\n");
     if (end == std::string::npos) std::abort();
     const std::string header = sink.out.substr(0, end + 4);
     const std::string body = sink.out.substr(end + 4);
     bool json = false;
     if (header == kEventStreamHeader) {
-        // The stream's first event: one info object, whole.
-        const std::string start = "event: info\ndata: ";
-        if (body.rfind(start, 0) != 0 || body.size() < start.size() + 2 || body.substr(body.size() - 2) != "\n\n") {
-            std::abort();
+        // The stream's first events: one info object and one nowplaying object, each whole.
+        std::string_view rest = body;
+        for (const std::string_view start : {"event: info\ndata: ", "event: nowplaying\ndata: "}) {
+            const std::size_t stop = rest.find("\n\n");
+            if (rest.rfind(start, 0) != 0 || stop == std::string_view::npos || stop < start.size()) std::abort();
+            Json parsed;
+            if (!Json::Parse(rest.substr(start.size(), stop - start.size()), &parsed)) std::abort();
+            rest.remove_prefix(stop + 2);
         }
-        Json parsed;
-        if (!Json::Parse(body.substr(start.size(), body.size() - start.size() - 2), &parsed)) std::abort();
+        if (!rest.empty()) std::abort();
+        return 0;
+    }
+    if (header == CsvHeader(body.size())) {
+        if (body.rfind("channel_id,channel_name,title,started,ended,listeners\r\n", 0) != 0) std::abort();
         return 0;
     }
     if (!IsTemplate(header, body.size(), &json)) std::abort();

@@ -1,9 +1,13 @@
 // HandleRequest: one request in, one fixed-form answer out.
 #include "common/text.hpp"
 #include "covers/cover_set.hpp"
+#include "history/play_history.hpp"
+#include "nowplaying/station_board.hpp"
 #include "platform/computer_name.hpp"
 #include "platform/main_window.hpp"
 #include "settings/app_config.hpp"
+#include "web/history_query.hpp"
+#include "web/now_playing.hpp"
 #include "web/picture_switch.hpp"
 #include "web/request_site.hpp"
 #include "web/web_pages.hpp"
@@ -18,6 +22,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -41,6 +47,10 @@ constexpr std::size_t kTargetSize = 512;
 #define TEMPLATE_FORBIDDEN \
     "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: %d\r\n" \
     "Connection: close\r\n\r\n"
+#define TEMPLATE_CSV_ATTACHMENT \
+    "HTTP/1.1 200 OK\r\nContent-Type: text/csv; charset=utf-8\r\nContent-Length: %d\r\n" \
+    "Content-Disposition: attachment; filename=\"radio-history.csv\"\r\nAccess-Control-Allow-Origin: *\r\n" \
+    "Cache-Control: no-cache\r\nConnection: close\r\n\r\n"
 #define TEMPLATE_T5_PICTURE \
     "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %u\r\n" \
     "Cache-Control: no-store, no-cache, must-revalidate\r\nConnection: close\r\n\r\n"
@@ -65,6 +75,11 @@ constexpr std::string_view kChannelOk = "{\"status\":\"ok\"}";
 constexpr std::string_view kInvalidIndex = "{\"status\":\"error\",\"message\":\"invalid index\"}";
 constexpr std::string_view kCrossSite = "{\"status\":\"error\",\"message\":\"cross-site request refused\"}";
 constexpr std::string_view kHeadersTooLarge = "{\"status\":\"error\",\"message\":\"request headers too large\"}";
+constexpr std::string_view kInvalidQuery = "{\"status\":\"error\",\"message\":\"invalid query\"}";
+constexpr std::string_view kBusy =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 35\r\n"
+    "Retry-After: 2\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n"
+    "{\"status\":\"error\",\"message\":\"busy\"}";
 
 // Writes the pieces of one response; after a piece the sink refused nothing more goes out.
 class Responder {
@@ -243,12 +258,106 @@ void ServeImage(WebContext& ctx, Responder& out) {
     out.SendShared(bytes, {reinterpret_cast<const char*>(bytes->data()), length});
 }
 
+// The /api/nowplaying object: the board's (cached per version where the server keeps a cache),
+// or, without a board, every channel of the table with nothing known of it yet.
+std::shared_ptr<const std::string> NowPlayingBodyOf(WebContext& ctx) {
+    if (ctx.board != nullptr && ctx.nowPlayingCache) return ReadNowPlaying(*ctx.board, *ctx.nowPlayingCache).body;
+    if (ctx.board != nullptr) return std::make_shared<const std::string>(FormatNowPlayingJson(ReadStationBoard(*ctx.board)));
+    StationBoardCopy table;
+    {
+        std::lock_guard<std::mutex> guard(ctx.snapshot->lock);
+        table.selected = ctx.snapshot->channelIndex;
+    }
+    std::lock_guard<std::mutex> guard(ctx.settings->lock);
+    const ChannelTable& channels = ctx.settings->config.channels;
+    const int count = std::clamp(channels.count, 0, MAX_CHANNELS);
+    for (int i = 0; i < count; ++i) {
+        ChannelOnAir row;
+        row.id = View(channels.entries[i].id);
+        row.name = Utf16ToUtf8(View(channels.entries[i].name));
+        table.channels.push_back(std::move(row));
+    }
+    return std::make_shared<const std::string>(FormatNowPlayingJson(table));
+}
+
+void ServeNowPlaying(WebContext& ctx, Responder& out) {
+    const std::shared_ptr<const std::string> body = NowPlayingBodyOf(ctx);
+    SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, Length(*body));
+    out.Send(*body);
+}
+
+// The table's ids, so that a stored play finds its channel's place in today's table.
+std::vector<std::string> ChannelIds(WebContext& ctx) {
+    std::vector<std::string> ids;
+    std::lock_guard<std::mutex> guard(ctx.settings->lock);
+    const ChannelTable& channels = ctx.settings->config.channels;
+    const int count = std::clamp(channels.count, 0, MAX_CHANNELS);
+    for (int i = 0; i < count; ++i) ids.emplace_back(View(channels.entries[i].id));
+    return ids;
+}
+
+void SendPlays(const std::vector<PlayRecord>& plays, const std::vector<std::string>& ids, bool csv, Responder& out) {
+    const std::string body = csv ? FormatPlaysCsv(plays) : FormatPlaysJson(plays, ids);
+    if (csv) SEND_HEADER(out, TEMPLATE_CSV_ATTACHMENT, Length(body));
+    else SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, Length(body));
+    out.Send(body);
+}
+
+// A query of the stored history runs off the server's loop: the sink hands it to a worker and
+// sends the answer once it is made, or it is refused at once when the workers are all taken.
+void ServeQueriedHistory(WebContext& ctx, const PlayQuery& query, bool csv, Responder& out, ResponseSink& sink) {
+    std::vector<std::string> ids = ChannelIds(ctx);
+    if (!ctx.queryPlays) {
+        SendPlays({}, ids, csv, out);
+        return;
+    }
+    auto work = [queryPlays = ctx.queryPlays, query, ids = std::move(ids), csv](ResponseSink& to) {
+        std::vector<PlayRecord> plays;
+        const bool read = queryPlays(query, [&](const PlayRecord& play) {
+            if (!to.StillWanted()) return false;
+            plays.push_back(play);
+            return plays.size() < query.limit;
+        });
+        Responder answer(to);
+        if (read) SendPlays(plays, ids, csv, answer);
+        else answer.Send(kBusy);  // the store could not be read now
+    };
+    if (!sink.Defer(std::move(work))) out.Send(kBusy);
+}
+
+void ServeHistory(WebContext& ctx, const char* target, bool targetCut, bool csv, Responder& out, ResponseSink& sink) {
+    const char* mark = std::strchr(target, '?');
+    PlayQuery query;
+    query.limit = kHistoryCsvLimit;  // the export without parameters: every play, up to its bound
+    const HistoryQueryRead read = mark == nullptr ? HistoryQueryRead::None : ReadHistoryQuery(mark + 1, csv, &query);
+    if (read == HistoryQueryRead::None && !csv) {
+        // No parameter of the stored history's: the short history of the channel on show.
+        const std::string body = FormatTitleHistoryJson(ctx.history);
+        SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, Length(body));
+        out.Send(body);
+        return;
+    }
+    // A target cut at its bound may have lost the end of a parameter: none of it is trusted.
+    if (read == HistoryQueryRead::Malformed || targetCut) {
+        SEND_HEADER(out, TEMPLATE_T4_BAD_REQUEST, static_cast<int>(kInvalidQuery.size()));
+        out.Send(kInvalidQuery);
+        return;
+    }
+    ServeQueriedHistory(ctx, query, csv, out, sink);
+}
+
 // A stream of events with no length: it lasts until either side closes it.
 void ServeEvents(WebContext& ctx, Responder& out, ResponseSink& sink) {
     const std::string first = WebInfoEvent(ctx);
     out.Send(kEventStreamHeader);
     out.Send(first);
-    if (out.Ok()) sink.Subscribe(first);
+    std::shared_ptr<const std::string> nowPlaying;
+    if (ctx.board != nullptr) {
+        nowPlaying = NowPlayingBodyOf(ctx);
+        out.Send(WebNowPlayingEvent(*nowPlaying));
+    }
+    if (!out.Ok() || !sink.Subscribe(first)) return;
+    if (nowPlaying) sink.SentNowPlaying(nowPlaying);
 }
 
 // This computer's name, asked once: the system call costs more than the rest of a request.
@@ -305,6 +414,10 @@ std::string WebInfoEvent(WebContext& ctx) {
 
 std::string_view WebHeartbeat() { return ": heartbeat\n\n"; }
 
+std::string WebNowPlayingEvent(const std::string& body) { return "event: nowplaying\ndata: " + body + "\n\n"; }
+
+std::string_view WebBusyAnswer() { return kBusy; }
+
 void HandleRequest(WebContext& ctx, const char* request, std::size_t length, ResponseSink& sink) {
     if (length == 0 || request == nullptr) return;
     char text[kRequestSize];
@@ -315,7 +428,11 @@ void HandleRequest(WebContext& ctx, const char* request, std::size_t length, Res
     char method[kMethodSize] = {};
     char target[kTargetSize] = {};
     const char* rest = ReadToken(text, method, kMethodSize - 1);
-    if (method[0] != 0) ReadToken(rest, target, kTargetSize - 1);
+    bool targetCut = false;
+    if (method[0] != 0) {
+        const char* after = ReadToken(rest, target, kTargetSize - 1);
+        targetCut = (*after != 0 && !IsSpace(*after)) || (*after == 0 && taken == kRequestSize - 1);
+    }
     char route[kTargetSize];
     CopyText(route, View(target));
     if (char* query = std::strchr(route, '?')) *query = 0;
@@ -341,10 +458,10 @@ void HandleRequest(WebContext& ctx, const char* request, std::size_t length, Res
         ServeEvents(ctx, out, sink);
     } else if (path == "/image") {
         ServeImage(ctx, out);
-    } else if (path == "/api/history") {
-        const std::string body = FormatTitleHistoryJson(ctx.history);
-        SEND_HEADER(out, TEMPLATE_T2_JSON_NO_CACHE, Length(body));
-        out.Send(body);
+    } else if (path == "/api/nowplaying") {
+        ServeNowPlaying(ctx, out);
+    } else if (path == "/api/history" || path == "/api/history.csv") {
+        ServeHistory(ctx, target, targetCut, path == "/api/history.csv", out, sink);
     } else if (path == "/stop") {
         if (!SiteMayChangeState(ctx, whole, out)) return;
         const std::string_view page = ShutdownPage();

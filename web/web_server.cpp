@@ -6,6 +6,9 @@
 #include "platform/descriptors.hpp"
 #include "platform/poller.hpp"
 #include "platform/sockets.hpp"
+#include "nowplaying/station_board.hpp"
+#include "web/answer_workers.hpp"
+#include "web/now_playing.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -34,6 +37,16 @@ constexpr std::size_t kSendSlice = 64 * 1024;  // the most a big answer sends in
 // An answer up to this size (a usual picture) is offered to the socket whole: a second pass of
 // the loop for its tail cost /image a quarter of its rate natively and up to half under Wine.
 constexpr std::size_t kWholeAnswerBytes = 256 * 1024;
+// Answers made off the loop (history queries): two at once, a few more waiting; beyond that a
+// request is told to come back rather than queued without end.
+constexpr std::size_t kAnswerThreads = 2;
+constexpr std::size_t kAnswersQueued = 8;
+// While such an answer is being made, the loop looks for it this often.
+constexpr int kDeferredCheckMs = 2;
+// The most bytes of such answers held for their clients at once (an export of 100,000 plays is
+// about 10 MB): a client that reads slowly keeps its answer, and new queries are refused while
+// the slow ones hold this much.
+constexpr std::size_t kDeferredBytesHeld = 48 * 1024 * 1024;
 
 using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
@@ -48,7 +61,29 @@ struct Piece {
     std::size_t Left() const { return length - sent; }
 };
 
-enum class Phase { Reading, Writing, Streaming, Draining, Closed };
+enum class Phase { Reading, Waiting, Writing, Streaming, Draining, Closed };
+
+// An answer a worker makes: its bytes are the worker's until done is set, the loop's after.
+struct DeferredAnswer {
+    std::atomic<bool> done{false};
+    std::atomic<bool> wanted{true};
+    std::string bytes;
+};
+
+// Collects what the deferred work writes.
+class DeferredSink final : public ResponseSink {
+public:
+    explicit DeferredSink(DeferredAnswer& answer) : answer_(answer) {}
+    bool Send(const void* data, std::size_t length) override {
+        if (!StillWanted()) return false;
+        answer_.bytes.append(static_cast<const char*>(data), length);
+        return true;
+    }
+    bool StillWanted() override { return answer_.wanted.load(std::memory_order_relaxed); }
+
+private:
+    DeferredAnswer& answer_;
+};
 
 struct Connection {
     socket_t socket = kInvalidSocket;
@@ -62,6 +97,9 @@ struct Connection {
     bool drainAfter = false;
     std::size_t drained = 0;
     std::string lastEvent;  // subscribers: the info event they were sent last
+    std::shared_ptr<const std::string> nowPlaying;  // subscribers: the nowplaying body sent last
+    std::shared_ptr<DeferredAnswer> deferred;  // Waiting: the answer a worker makes
+    std::size_t heldBytes = 0;  // of a deferred answer, counted in the loop's bound until the close
 
     void Queue(std::string_view bytes) {
         if (bytes.empty()) return;
@@ -70,6 +108,14 @@ struct Connection {
         piece.length = bytes.size();
         out.push_back(std::move(piece));
         pending += bytes.size();
+    }
+    void QueueOwned(std::string&& bytes) {
+        if (bytes.empty()) return;
+        Piece piece;
+        piece.length = bytes.size();
+        piece.own = std::move(bytes);
+        pending += piece.length;
+        out.push_back(std::move(piece));
     }
     void QueueShared(const SharedBytes& owner, const void* data, std::size_t size) {
         if (size == 0) return;
@@ -85,7 +131,9 @@ struct Connection {
 // What HandleRequest writes goes into the connection's output, sent as the socket allows.
 class ConnectionSink final : public ResponseSink {
 public:
-    ConnectionSink(Connection& c, bool room) : c_(c), room_(room) {}
+    // defer hands work to the loop's workers; empty when they may take no more.
+    ConnectionSink(Connection& c, bool room, std::function<bool(std::function<void()>)> defer)
+        : c_(c), room_(room), defer_(std::move(defer)) {}
     bool Send(const void* data, std::size_t length) override {
         c_.Queue({static_cast<const char*>(data), length});
         return true;
@@ -101,11 +149,25 @@ public:
         c_.lastEvent.assign(lastEvent);
         return true;
     }
+    void SentNowPlaying(const std::shared_ptr<const std::string>& body) override { c_.nowPlaying = body; }
+    bool Defer(std::function<void(ResponseSink&)> work) override {
+        if (!defer_) return false;
+        auto answer = std::make_shared<DeferredAnswer>();
+        auto job = [answer, work = std::move(work)] {
+            DeferredSink sink(*answer);
+            if (sink.StillWanted()) work(sink);
+            answer->done.store(true, std::memory_order_release);
+        };
+        if (!defer_(std::move(job))) return false;
+        c_.deferred = std::move(answer);
+        return true;
+    }
     bool Subscribed() const { return subscribed_; }
 
 private:
     Connection& c_;
     bool room_;
+    std::function<bool(std::function<void()>)> defer_;
     bool subscribed_ = false;
 };
 
@@ -129,6 +191,7 @@ struct ServerRun {
     std::mutex doneLock;
     std::condition_variable doneCv;
     bool done = false;
+    AnswerWorkers workers{kAnswerThreads, kAnswersQueued};
 };
 
 class Loop {
@@ -139,6 +202,10 @@ public:
         auto nextHeartbeat = Clock::now() + milliseconds(HeartbeatMs());
         auto nextCheck = Clock::now();
         auto acceptAgain = Clock::now();
+        // What is on air at the start is what the first changes are told apart from: a change of
+        // listeners alone before the first check is still one.
+        const WebContext& ctx = run_.context;
+        if (ctx.board != nullptr && ctx.nowPlayingCache) nowPlaying_ = ReadNowPlaying(*ctx.board, *ctx.nowPlayingCache);
         std::vector<PollItem> items;
         while (run_.running.load(std::memory_order_acquire)) {
             auto now = Clock::now();
@@ -149,10 +216,11 @@ public:
             if (!listening) wake = std::min(wake, acceptAgain);
             for (const auto& c : conns_) {
                 unsigned want = 0;
-                if (c->phase != Phase::Writing) want |= kPollRead;
+                if (c->phase != Phase::Writing && c->phase != Phase::Waiting) want |= kPollRead;
                 if (c->pending > 0) want |= kPollWrite;
                 items.push_back({c->socket, want, 0});
                 if (c->phase != Phase::Streaming) wake = std::min(wake, c->deadline);
+                if (c->phase == Phase::Waiting) wake = std::min(wake, now + milliseconds(kDeferredCheckMs));
             }
             if (subscribers_ > 0) wake = std::min({wake, nextCheck, nextHeartbeat});
             const auto waitMs = std::chrono::duration_cast<milliseconds>(wake - now).count() + 1;
@@ -165,8 +233,10 @@ public:
             for (std::size_t i = 0; i < polled; ++i) {
                 Connection& c = *conns_[i];
                 const unsigned seen = ready > 0 ? items[i + 1].seen : 0u;
+                if (c.phase == Phase::Waiting && (seen & kPollError) != 0) Close(c);  // gone: its query ends
                 if ((seen & (kPollRead | kPollError)) != 0) OnReadable(c, now);
                 if ((seen & (kPollWrite | kPollError)) != 0 && c.pending > 0) Flush(c, now);
+                if (c.phase == Phase::Waiting) TakeDeferred(c, now);
                 OnTime(c, now);
             }
             Sweep();  // the slots of the connections closed in this pass are free for new ones
@@ -183,7 +253,10 @@ public:
             }
             Sweep();
         }
-        for (auto& c : conns_) CloseSocket(c->socket);
+        for (auto& c : conns_) {
+            if (c->deferred) c->deferred->wanted.store(false, std::memory_order_relaxed);
+            CloseSocket(c->socket);
+        }
         conns_.clear();
     }
 
@@ -196,6 +269,8 @@ private:
     int SendMs() const {
         return run_.context.sendTimeoutMs > 0 ? run_.context.sendTimeoutMs : kWebSendTimeoutMs;
     }
+    int QueryWaitMs() const { return run_.context.queryWaitMs > 0 ? run_.context.queryWaitMs : 10000; }
+    int ListenersEventMs() const { return run_.context.listenersEventMs >= 0 ? run_.context.listenersEventMs : 30000; }
 
     void AcceptAll(Clock::time_point now, Clock::time_point& acceptAgain) {
         for (int i = 0; i < kAcceptsPerPass; ++i) {
@@ -225,6 +300,10 @@ private:
     void Close(Connection& c) {
         if (c.phase == Phase::Closed) return;
         if (c.phase == Phase::Streaming) --subscribers_;
+        if (c.deferred) c.deferred->wanted.store(false, std::memory_order_relaxed);
+        c.deferred.reset();
+        deferredHeld_ -= c.heldBytes;
+        c.heldBytes = 0;
         --open_;
         CloseSocket(c.socket);
         c.phase = Phase::Closed;
@@ -277,12 +356,21 @@ private:
     }
 
     void Answer(Connection& c, Clock::time_point now) {
-        ConnectionSink sink(c, subscribers_ < run_.slots.streams);
+        std::function<bool(std::function<void()>)> defer;
+        if (deferredHeld_ < kDeferredBytesHeld) {
+            defer = [this](std::function<void()> job) { return run_.workers.Offer(std::move(job)); };
+        }
+        ConnectionSink sink(c, subscribers_ < run_.slots.streams, std::move(defer));
         HandleRequest(run_.context, c.request.get(), c.length, sink);
         // The client may still be sending: closing a socket with unread input makes the system
         // reset the connection, and a reset can destroy the answer before the client read it.
         c.drainAfter = !c.ended || c.length >= kWebRequestBytes;
         c.request.reset();
+        if (c.deferred) {
+            c.phase = Phase::Waiting;
+            c.deadline = now + milliseconds(QueryWaitMs());
+            return;
+        }
         if (sink.Subscribed()) {
             c.phase = Phase::Streaming;
             ++subscribers_;
@@ -317,6 +405,9 @@ private:
                 return;
             }
             auto sent = static_cast<std::size_t>(n);
+            // A long answer made for this client (an export) may take as long as the client
+            // keeps reading: its deadline counts from the last progress.
+            if (c.heldBytes > 0) c.deadline = now + milliseconds(SendMs());
             c.pending -= sent;
             budget -= sent;
             while (sent > 0) {
@@ -338,8 +429,36 @@ private:
         c.deadline = now + milliseconds(kLingerMs);
     }
 
+    // A worker finished the answer: it goes out like any other.
+    void TakeDeferred(Connection& c, Clock::time_point now) {
+        if (!c.deferred->done.load(std::memory_order_acquire)) return;
+        std::string bytes = std::move(c.deferred->bytes);
+        c.deferred.reset();
+        if (bytes.empty()) {
+            Close(c);
+            return;
+        }
+        c.heldBytes = bytes.size();
+        deferredHeld_ += c.heldBytes;
+        c.QueueOwned(std::move(bytes));
+        c.phase = Phase::Writing;
+        c.deadline = now + milliseconds(SendMs());
+        Flush(c, now);
+    }
+
     void OnTime(Connection& c, Clock::time_point now) {
         if (c.phase == Phase::Closed || c.phase == Phase::Streaming || now < c.deadline) return;
+        if (c.phase == Phase::Waiting) {
+            // The query took too long: its client is told to come back, and the worker's
+            // answer, when it comes, is dropped.
+            c.deferred->wanted.store(false, std::memory_order_relaxed);
+            c.deferred.reset();
+            c.Queue(WebBusyAnswer());
+            c.phase = Phase::Writing;
+            c.deadline = now + milliseconds(SendMs());
+            Flush(c, now);
+            return;
+        }
         if (c.phase == Phase::Reading && c.length > 0) Answer(c, now);  // answered from what came
         else Close(c);  // a silent client, an answer not taken in time, or the drain is over
     }
@@ -356,12 +475,34 @@ private:
 
     void Broadcast(Clock::time_point now) {
         std::string event = WebInfoEvent(run_.context);
-        if (event == lastBroadcast_) return;
-        lastBroadcast_ = std::move(event);
+        if (event != lastBroadcast_) {
+            lastBroadcast_ = std::move(event);
+            for (auto& c : conns_) {
+                if (c->phase != Phase::Streaming || c->lastEvent == lastBroadcast_) continue;
+                c->lastEvent = lastBroadcast_;
+                Push(*c, lastBroadcast_, now);
+            }
+        }
+        BroadcastNowPlaying(now);
+    }
+
+    // The board's body is compared by identity: the cache hands out the same one until the
+    // board's versions change, so a quiet board costs a version check per pass.
+    void BroadcastNowPlaying(Clock::time_point now) {
+        const WebContext& ctx = run_.context;
+        if (ctx.board == nullptr || !ctx.nowPlayingCache) return;
+        const NowPlayingBody current = ReadNowPlaying(*ctx.board, *ctx.nowPlayingCache);
+        if (current.body == nowPlaying_.body) return;
+        const bool titles = current.titlesVersion != nowPlaying_.titlesVersion;
+        if (!titles && now < nextListenersEvent_) return;  // listeners alone: at most once a period
+        if (!titles) nextListenersEvent_ = now + milliseconds(ListenersEventMs());
+        nowPlaying_ = current;
+        std::string bytes;
         for (auto& c : conns_) {
-            if (c->phase != Phase::Streaming || c->lastEvent == lastBroadcast_) continue;
-            c->lastEvent = lastBroadcast_;
-            Push(*c, lastBroadcast_, now);
+            if (c->phase != Phase::Streaming || c->nowPlaying == current.body) continue;
+            if (bytes.empty()) bytes = WebNowPlayingEvent(*current.body);
+            c->nowPlaying = current.body;
+            Push(*c, bytes, now);
         }
     }
 
@@ -372,6 +513,9 @@ private:
     std::size_t open_ = 0;
     std::size_t subscribers_ = 0;
     std::string lastBroadcast_;
+    NowPlayingBody nowPlaying_;  // the nowplaying body pushed last
+    Clock::time_point nextListenersEvent_{};
+    std::size_t deferredHeld_ = 0;  // bytes of deferred answers the open connections hold
 };
 
 std::mutex gServerLock;  // guards gServer and gServerThread
@@ -415,6 +559,7 @@ bool StartWebServer(WebContext& context, int port, std::string_view listenAddres
     }
     auto run = std::make_shared<ServerRun>();
     run->context = context;
+    if (!run->context.nowPlayingCache) run->context.nowPlayingCache = std::make_shared<NowPlayingCache>();
     run->listener = listener;
     run->port = LocalPort(listener);
     // Counted with the listener and the spare open, as they stay for the whole run.
@@ -450,11 +595,16 @@ void StopWebServer() {
         std::lock_guard<std::mutex> guard(run->listenerLock);
         if (run->listener != kInvalidSocket) ShutdownBoth(run->listener);
     }
+    const auto start = Clock::now();
     bool ended;
     {
         std::unique_lock<std::mutex> lock(run->doneLock);
         ended = run->doneCv.wait_for(lock, milliseconds(kWebStopWaitMs), [&] { return run->done; });
     }
+    // A query under way was told to stop with its connection; it gets what is left of the bound
+    // (a worker still busy after it keeps only its own job alive).
+    const auto spent = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    run->workers.Stop(static_cast<int>(std::max<long long>(0, kWebStopWaitMs - 100 - spent)));
     if (ended) {
         thread.join();
         CleanupSockets();

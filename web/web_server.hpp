@@ -16,6 +16,7 @@ struct TitleHistory;
 struct StationBoard;
 struct PlayQuery;
 struct PlayRecord;
+struct NowPlayingCache;
 
 // What the server works on. Everything given must outlive the server thread.
 struct WebContext {
@@ -31,6 +32,13 @@ struct WebContext {
     int eventCheckMs = 50;            // how often a change is looked for while there are subscribers
     int receiveTimeoutMs = 1000;      // kWebReceiveTimeoutMs; tests of a loaded machine give more room
     int sendTimeoutMs = 1000;         // kWebSendTimeoutMs; likewise
+    // A change of listeners alone reaches the event stream at most once in this period; a new
+    // title, or another channel on show, goes out at the next check.
+    int listenersEventMs = 30000;
+    // How long a history query may take before its client is told to come back (503).
+    int queryWaitMs = 10000;
+    // The /api/nowplaying body of the board's last version; the server makes one at its start.
+    std::shared_ptr<NowPlayingCache> nowPlayingCache;
 };
 
 // Opens a listening socket on port and starts the server thread. The socket is bound to
@@ -88,6 +96,19 @@ public:
     // The event stream asks to stay open after its first event (sent as lastEvent); a sink that
     // cannot keep a connection open says no, and the stream ends there.
     virtual bool Subscribe(std::string_view /*lastEvent*/) { return false; }
+    // The event stream also sent its first nowplaying event, made from body: the stream's later
+    // events follow from there.
+    virtual void SentNowPlaying(const std::shared_ptr<const std::string>& /*body*/) {}
+    // An answer that may take long (a query of the stored history): a sink that serves many
+    // connections runs work off its loop and sends what work writes once it is done, or says no
+    // when its workers are all taken (the router then answers 503). This one runs it at once.
+    virtual bool Defer(std::function<void(ResponseSink&)> work) {
+        work(*this);
+        return true;
+    }
+    // Whether the answer being made is still wanted: false once its client is gone or the
+    // server stops, so a long query can end early.
+    virtual bool StillWanted() { return true; }
 };
 // The request line is taken from the first 2047 bytes of the request; an empty request, or a
 // method other than GET, gets no answer at all. The routes that change the state ("/api/channel",
@@ -103,6 +124,11 @@ void HandleRequest(WebContext& context, const char* request, std::size_t length,
 // as "/api/info", and the comment line that keeps an idle stream alive.
 std::string WebInfoEvent(WebContext& context);
 std::string_view WebHeartbeat();
+// The nowplaying event that carries body (the /api/nowplaying object).
+std::string WebNowPlayingEvent(const std::string& body);
+// The answer to a request whose deferred work took longer than queryWaitMs, or found every
+// worker taken: 503 with a Retry-After.
+std::string_view WebBusyAnswer();
 // The most a subscriber may leave unread before it is disconnected.
 constexpr std::size_t kWebSubscriberBacklog = 64 * 1024;
 

@@ -5,8 +5,9 @@ A copy of the site listens on a free port of 127.0.0.1 and proxies to a counting
 in front of the program, so the requests that really reach the program are counted. Shows that a
 thousand polling listeners make the program answer at most two /api/info requests a second, that
 a change still shows within two seconds, that server-sent events come through within a second and
-streams over the cap are refused, and that the routes which change the program's state are not
-reachable.
+streams over the cap are refused, that /api/nowplaying is micro-cached like /api/info while the
+history's answers are cached per query (the same query reaches the program once, two queries
+never share an answer), and that the routes which change the program's state are not reachable.
 Exits 77 (skipped) where nginx is not installed.
 Usage: nginx_test.py <site file> <built tovrel-radio>   (under the station simulator)
 """
@@ -179,6 +180,41 @@ def check_load(nginx_port, relay):
     check(1 <= busiest <= 2, "at most 2 /api/info requests a second reach the program")
 
 
+def check_nowplaying_and_history(nginx_port, relay):
+    base = "http://127.0.0.1:%d" % nginx_port
+    # /api/nowplaying: many requests (some with a query of their own) in two seconds reach the
+    # program at most about twice a second.
+    since = time.monotonic()
+    good = 0
+    for i in range(40):
+        status, body = http_get(base + ("/api/nowplaying?t=%d" % i if i % 2 else "/api/nowplaying"))
+        good += status == 200 and b'"channels":[' in body
+        time.sleep(0.05)
+    check(good == 40, "/api/nowplaying answered through nginx (%d of 40)" % good)
+    took = time.monotonic() - since
+    reached = [target for _, target in relay.seen(since) if target.startswith("/api/nowplaying")]
+    check(1 <= len(reached) <= 2 * took + 2,
+          "/api/nowplaying is cached: %d of 40 requests in %.1f s reached the program" % (len(reached), took))
+
+    # The history: the same query, asked again and again, reaches the program once while it is
+    # kept; each other query (another limit, another channel, the export) reaches it itself.
+    since = time.monotonic()
+    queries = ["/api/history?limit=7", "/api/history?limit=8", "/api/history?channel=pavo&limit=7",
+               "/api/history.csv?limit=7", "/api/history.csv?limit=8"]
+    answers = {}
+    for _ in range(3):
+        for q in queries:
+            status, body = http_get(base + q)
+            answers.setdefault(q, set()).add((status, body))
+    reached = [target for _, target in relay.seen(since) if target.startswith("/api/history")]
+    check(all(len(a) == 1 and next(iter(a))[0] == 200 for a in answers.values()),
+          "every history query answered alike each time")
+    check(sorted(reached) == sorted(queries) or (set(reached) == set(queries) and len(reached) <= 2 * len(queries)),
+          "each history query reached the program itself, and about once (%s)" % reached)
+    csv = next(iter(answers["/api/history.csv?limit=7"]))[1]
+    check(csv.startswith(b"channel_id,channel_name,title,started,ended,listeners\r\n"), "the export comes through")
+
+
 def switch_channel(program_port, index):
     status, _ = http_get("http://127.0.0.1:%d/api/channel?index=%d" % (program_port, index))
     return status == 200
@@ -288,7 +324,8 @@ def run(site_text, program, tmp, nginx):
         if not check(wait_for(lambda: http_get(base + "/api/info", timeout=2)[0] == 200, 15),
                      "the program answers through nginx"):
             return
-        for route in ("/", "/index.html", "/api/info", "/api/channels", "/api/history"):
+        for route in ("/", "/index.html", "/api/info", "/api/channels", "/api/nowplaying", "/api/history",
+                      "/api/history?limit=5", "/api/history.csv"):
             status, _ = http_get(base + route)
             check(status == 200, "%s is served" % route)
         # Another address of this machine does not reach the program (Linux answers every
@@ -305,6 +342,7 @@ def run(site_text, program, tmp, nginx):
         check(not leaked and proc.poll() is None, "no refused route reached the program %s" % leaked)
 
         check_load(nginx_port, relay)
+        check_nowplaying_and_history(nginx_port, relay)
 
         # The one-second cache never holds a change longer than about two seconds (whole seconds).
         check(switch_channel(program_port, 1), "the channel switches at the program")

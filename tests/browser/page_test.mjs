@@ -1,5 +1,6 @@
 // Drives the monitor's web page in headless Chromium: channel list, track, cover, title changes,
-// the art switch (button and API), a channel choice held against polls, and the shut-down page.
+// the art switch (button and API), a channel choice held against polls, the overview of every
+// channel (a click or Enter on a row switches), "Recently played", and the shut-down page.
 // Environment: MONITOR_URL (http://127.0.0.1:port), SIM_URL (the station simulator),
 // NP_PATHS (JSON list of the now-playing paths per channel), SHOT_DIR (screenshots).
 import { chromium } from 'playwright-core';
@@ -159,6 +160,65 @@ try {
     }
     await waitUntil('channel switched', async () =>
       (await getJson('/api/info')).channel_index === Number(target), 7000);
+  });
+
+  await step('the overview lists every channel, the one on show marked with its title', async () => {
+    await waitUntil('a row per channel', async () =>
+      (await page.locator('#overview .ch-row').count()) === channels.length, 7000);
+    const names = await page.locator('#overview .ch-name').allTextContents();
+    assert.deepEqual(names, channels.map((c) => c.name));
+    const info = await waitUntil('the window\'s title', async () => {
+      const i = await getJson('/api/info');
+      return i.track !== 'Loading...' && i.track !== 'Connecting...' ? i : null;
+    }, 12000);
+    await waitUntil('the channel on show marked with its title', async () => {
+      const marked = page.locator('#overview .ch-row.on-show');
+      return (await marked.count()) === 1 &&
+        (await marked.getAttribute('data-index')) === String(info.channel_index) &&
+        (await marked.locator('.ch-title').textContent()) === (await getJson('/api/info')).track;
+    }, 5000 + 7000 + 5500);
+    // What the page shows of each row is what /api/nowplaying says (a dash for no title yet).
+    const np = await getJson('/api/nowplaying');
+    assert.equal(np.channels.length, channels.length);
+    await waitUntil('the rows as the server has them', async () => {
+      const now = await getJson('/api/nowplaying');
+      const titles = await page.locator('#overview .ch-title').allTextContents();
+      return JSON.stringify(titles) === JSON.stringify(now.channels.map((c) => c.title === null ? '\u2013' : c.title));
+    }, 5500 * 2);
+    await page.setViewportSize({ width: 380, height: 800 });
+    await page.screenshot({ path: path.join(shotDir, 'page-overview-phone.png'), fullPage: true });
+    const wide = await page.evaluate(() => document.documentElement.scrollWidth);
+    assert.ok(wide <= 380, `the page fits a phone's width (${wide} px)`);
+    await page.setViewportSize({ width: 600, height: 900 });
+  });
+
+  await step('"Recently played" lists the last titles of the channel on show', async () => {
+    assert.equal(await page.locator('.recent-wrap .section-title').textContent(), 'Recently played');
+    const info = await getJson('/api/info');
+    const id = channels[info.channel_index].id;
+    await waitUntil('the page\'s list as the history has it', async () => {
+      const plays = await getJson('/api/history?channel=' + encodeURIComponent(id) + '&limit=10');
+      const shown = await page.locator('#recent .recent-title').allTextContents();
+      const none = await page.locator('#recent-none').evaluate((e) => e.style.display !== 'none');
+      return plays.length <= 10 && JSON.stringify(shown) === JSON.stringify(plays.map((p) => p.title)) &&
+        none === (plays.length === 0);
+    }, 5000 + 7000 + 5500);
+  });
+
+  await step('a click on a row, and Enter on a focused row, switch the channel', async () => {
+    const before = (await getJson('/api/info')).channel_index;
+    const clicked = (before + 1) % channels.length;
+    await page.click(`#overview .ch-row[data-index="${clicked}"]`);
+    assert.equal(await page.locator('#channel-select').inputValue(), String(clicked));
+    await waitUntil('switched by a click', async () =>
+      (await getJson('/api/info')).channel_index === clicked, 7000);
+    await waitUntil('the row marked', async () =>
+      (await page.locator('#overview .ch-row.on-show').getAttribute('data-index')) === String(clicked), 7000);
+    const keyed = (clicked + 1) % channels.length;
+    await page.focus(`#overview .ch-row[data-index="${keyed}"]`);
+    await page.keyboard.press('Enter');
+    await waitUntil('switched by Enter', async () =>
+      (await getJson('/api/info')).channel_index === keyed, 7000);
   });
 
   await step('the page shows the shut-down page after /stop', async () => {

@@ -1,5 +1,6 @@
-// The server thread against the main thread's writers: the snapshot, the cover set and the
-// settings saves change while clients read and switch. Bounded in count and time.
+// The server thread against the main thread's writers: the snapshot, the cover set, the station's
+// board and the settings saves change while clients read, switch and query the stored history
+// (answered on the server's workers). Bounded in count and time.
 #include "common/text.hpp"
 #include "tests/unit/web_test_env.hpp"
 
@@ -20,6 +21,12 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
     RecordingTarget window;
     SetMainWindowTarget(&window);
     env.context.eventCheckMs = 2;  // the pushes race the writers as often as the requests do
+    env.context.listenersEventMs = 5;
+    FakePlays plays;
+    for (int i = 0; i < 200; ++i) plays.plays.push_back({"ostrel", "Ostrel", "Song " + std::to_string(i), 1796724005 - i, -1, 3, 4});
+    env.context.queryPlays = plays.Function();
+    env.context.board = &env.board;
+    SetBoardChannels(env.board, {{"ostrel", "Ostrel", "", 0, -1}, {"pavo", "Pavo", "", 0, -1}}, 0);
     ASSERT_TRUE(StartWebServer(env.context, 0));
     const auto deadline = Clock::now() + std::chrono::seconds(20);
 
@@ -27,11 +34,12 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
     std::atomic<bool> clientsDone{false};
     std::atomic<bool> subscriberDone{false};
     std::vector<std::thread> clients;
-    const char* const targets[] = {"/api/info", "/image", "/api/images_toggle", "/api/channels", "/api/channel?index=1"};
+    const char* const targets[] = {"/api/info", "/image", "/api/images_toggle", "/api/channels", "/api/channel?index=1",
+                                   "/api/nowplaying", "/api/history?limit=20", "/api/history.csv?limit=20"};
     for (int c = 0; c < 2; ++c) {
         clients.emplace_back([&, c] {
             for (int i = 0; i < 60 && Clock::now() < deadline; ++i) {
-                const std::string route = targets[(i + c) % 5];
+                const std::string route = targets[(i + c) % 8];
                 const std::string answer = WebGet(route);
                 const std::string body = BodyOf(answer);
                 const auto lengthAt = answer.find("Content-Length: ");
@@ -41,7 +49,8 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
                     continue;
                 }
                 Json parsed;
-                if (route != "/image" && !Json::Parse(body, &parsed)) ++bad;
+                if (route != "/image" && route.find(".csv") == std::string::npos && !Json::Parse(body, &parsed)) ++bad;
+                if (route.starts_with("/api/history") && answer.rfind("HTTP/1.1 200 OK", 0) != 0) ++bad;
             }
         });
     }
@@ -81,6 +90,9 @@ TEST(WebServerConcurrency, ClientsAndWritersAtTheSameTime) {
             if (i % 3 == 0) env.ShowPicture(std::string(1000 + i, static_cast<char>('a' + i % 26)));
             if (i % 5 == 0) ClearCovers(env.covers);
             if (i % 7 == 0) SaveLastChannel(env.settings, i % 8);
+            SetBoardTitle(env.board, i % 2, "Title " + std::to_string(i), 1796724005 + i);
+            SetBoardListeners(env.board, i % 2, i);
+            if (i % 4 == 0) SelectBoardChannel(env.board, (i / 4) % 2);
             RotateCover(env.covers);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }

@@ -2,6 +2,7 @@
 #include "common/text.hpp"
 #include "platform/computer_name.hpp"
 #include "tests/unit/web_test_env.hpp"
+#include "web/history_query.hpp"
 #include "web/picture_switch.hpp"
 #include "web/web_pages.hpp"
 
@@ -18,6 +19,9 @@ class WebRoutes : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         env_ = new WebTestEnv;
+        plays_ = new FakePlays;
+        env_->context.board = &env_->board;
+        env_->context.queryPlays = plays_->Function();
         ASSERT_TRUE(StartWebServer(env_->context, 0));
         ASSERT_NE(WebServerPort(), 0);
     }
@@ -25,6 +29,8 @@ protected:
         StopWebServer();
         delete env_;
         env_ = nullptr;
+        delete plays_;
+        plays_ = nullptr;
     }
     void SetUp() override {
         {
@@ -62,11 +68,57 @@ protected:
         return env_->covers.imageId;
     }
 
+    // Every channel of the built-in table, with what is on air on the first two.
+    static void FillBoard() {
+        std::vector<ChannelOnAir> rows;
+        {
+            std::lock_guard<std::mutex> guard(env_->settings.lock);
+            const ChannelTable& table = env_->settings.config.channels;
+            for (int i = 0; i < table.count; ++i) {
+                rows.push_back({std::string(View(table.entries[i].id)), Utf16ToUtf8(View(table.entries[i].name)), "", 0,
+                                kListenersUnknown});
+            }
+        }
+        SetBoardChannels(env_->board, {}, 0);  // forgets what the last test put there
+        SetBoardChannels(env_->board, std::move(rows), 1);
+        SetBoardTitle(env_->board, 0, "Artist - \"Song\"\t\x01 \xFF", 1796652909);
+        SetBoardListeners(env_->board, 0, 12);
+        SetBoardTitle(env_->board, 1, "Pavo's own", 1796652000);
+        SetBoardListeners(env_->board, 1, 0);
+    }
+
     static WebTestEnv* env_;
+    static FakePlays* plays_;
     RecordingTarget target_;
 };
 
 WebTestEnv* WebRoutes::env_ = nullptr;
+FakePlays* WebRoutes::plays_ = nullptr;
+
+class StringSink final : public ResponseSink {
+public:
+    bool Send(const void* data, std::size_t length) override {
+        out.append(static_cast<const char*>(data), length);
+        return true;
+    }
+    std::string out;
+};
+
+// The answer of a context the running server does not have (no board, no stored history).
+std::string Answer(WebContext context, const std::string& target) {
+    const std::string request = "GET " + target + " HTTP/1.1\r\n\r\n";
+    StringSink sink;
+    HandleRequest(context, request.data(), request.size(), sink);
+    return sink.out;
+}
+
+const std::string kInvalidQuery = "{\"status\":\"error\",\"message\":\"invalid query\"}";
+
+std::string CsvHeader(std::size_t length) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/csv; charset=utf-8\r\nContent-Length: " + std::to_string(length) +
+           "\r\nContent-Disposition: attachment; filename=\"radio-history.csv\"\r\nAccess-Control-Allow-Origin: *\r\n"
+           "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+}
 
 using Posted = std::vector<std::pair<unsigned, std::uintptr_t>>;
 
@@ -503,6 +555,223 @@ TEST_F(WebRoutes, StopSendsTheShutDownPageThenClosesTheWindow) {
     EXPECT_EQ(target_.TakeCommands(), (Posted{{MSG_CLOSE, 0}}));
     // The server itself keeps running until the shutdown stops it.
     EXPECT_EQ(WebGet("/nothing"), kNotFoundResponse);
+}
+
+TEST_F(WebRoutes, NowPlayingListsEveryChannelOfTheBoard) {
+    FillBoard();
+    const std::string answer = WebGet("/api/nowplaying?t=1");
+    const std::string body = BodyOf(answer);
+    EXPECT_EQ(HeaderOf(answer), JsonNoCacheHeader(body.size()));
+    EXPECT_EQ(body.rfind("{\"channels\":[{\"index\":0,\"id\":\"ostrel\",\"name\":\"Ostrel\",\"title\":\"Artist - "
+                        "\\\"Song\\\"\\t\\u0001 \xEF\xBF\xBD\",\"since\":\"2026-12-07T14:15:09Z\",\"listeners\":12,"
+                        "\"selected\":false},{\"index\":1,\"id\":\"pavo\",\"name\":\"Retro (Pavo)\",\"title\":"
+                        "\"Pavo's own\",\"since\":\"2026-12-07T14:00:00Z\",\"listeners\":0,\"selected\":true},"
+                        "{\"index\":2,\"id\":",
+                        0),
+              0u)
+        << body;
+    Json all;
+    ASSERT_TRUE(Json::Parse(body, &all)) << body;
+    const Json& rows = *all.Get("channels");
+    ASSERT_EQ(rows.items.size(), static_cast<std::size_t>(ReadConfig(env_->settings).channels.count));
+    const Json& quiet = rows.items.back();
+    EXPECT_EQ(quiet.keys, (std::vector<std::string>{"index", "id", "name", "title", "since", "listeners", "selected"}));
+    for (const char* key : {"title", "since", "listeners"}) EXPECT_EQ(quiet.Get(key)->kind, Json::Null) << key;
+
+    // A new title shows at the next request: the body is made again for the board's new version.
+    SetBoardTitle(env_->board, 2, "Third", 1796652999);
+    SelectBoardChannel(env_->board, 2);
+    const std::string after = BodyOf(WebGet("/api/nowplaying"));
+    EXPECT_NE(after.find("\"index\":2,\"id\":\"lumo\",\"name\":\"Modern (Lumo)\",\"title\":\"Third\""), std::string::npos) << after;
+    EXPECT_NE(after.find("\"listeners\":0,\"selected\":false}"), std::string::npos) << after;
+
+    // 32 channels whose names, ids and titles are all escapes: every row whole, valid JSON.
+    const std::u16string name = std::u16string(61, u'"') + std::u16string(60, u'\x01') + u"\u20ac\u00e9\U0001F600\\\t";
+    const std::string id = std::string(31, '"') + std::string(32, '\x02');
+    std::vector<ChannelOnAir> full;
+    for (int i = 0; i < MAX_CHANNELS; ++i) full.push_back({id, Utf16ToUtf8(name), "", 0, kListenersUnknown});
+    SetBoardChannels(env_->board, full, 31);
+    for (int i = 0; i < MAX_CHANNELS; i += 2) SetBoardTitle(env_->board, i, std::string(1000, '\\') + "\x1f", 1 + i);
+    const std::string big = BodyOf(WebGet("/api/nowplaying"));
+    Json parsed;
+    ASSERT_TRUE(Json::Parse(big, &parsed)) << big.substr(0, 300);
+    ASSERT_EQ(parsed.Get("channels")->items.size(), static_cast<std::size_t>(MAX_CHANNELS));
+    for (int i = 0; i < MAX_CHANNELS; ++i) {
+        const Json& row = parsed.Get("channels")->items[static_cast<std::size_t>(i)];
+        EXPECT_EQ(row.Get("index")->number, i);
+        EXPECT_EQ(row.Get("id")->text, id);
+        EXPECT_EQ(row.Get("name")->text, Utf16ToUtf8(name));
+        EXPECT_EQ(row.Get("title")->kind, i % 2 == 0 ? Json::String : Json::Null);
+        EXPECT_EQ(row.Get("selected")->boolean, i == 31);
+    }
+    EXPECT_EQ(parsed.Get("channels")->items[2].Get("since")->text, "1970-01-01T00:00:03Z");
+
+    // Without a board: every channel of the table, nothing known of it yet.
+    WebContext bare = env_->context;
+    bare.board = nullptr;
+    SetChannels(2, "x\"", u"Y\\");
+    EXPECT_EQ(Answer(bare, "/api/nowplaying"),
+              JsonNoCacheHeader(205) +
+                  "{\"channels\":[{\"index\":0,\"id\":\"x\\\"\",\"name\":\"Y\\\\\",\"title\":null,\"since\":null,"
+                  "\"listeners\":null,\"selected\":true},{\"index\":1,\"id\":\"x\\\"\",\"name\":\"Y\\\\\",\"title\":null,"
+                  "\"since\":null,\"listeners\":null,\"selected\":false}]}");
+    SetChannels(0, "", u"");
+    EXPECT_EQ(Answer(bare, "/api/nowplaying"), JsonNoCacheHeader(15) + "{\"channels\":[]}");
+}
+
+TEST_F(WebRoutes, HistoryQueryParametersAreReadStrictly) {
+    constexpr std::int64_t kNone = kPlayNone;
+    const struct {
+        const char* query;
+        bool csv;
+        HistoryQueryRead read;
+        const char* channel;
+        std::int64_t from, to, before;
+        const char* text;
+        std::size_t limit;
+    } cases[] = {
+        {"", false, HistoryQueryRead::None, "untouched", kNone, kNone, kNone, "", 50},
+        {"x=1&_=2&channels=a", false, HistoryQueryRead::None, "", kNone, kNone, kNone, "", 50},
+        {"channel=pavo", false, HistoryQueryRead::Query, "pavo", kNone, kNone, kNone, "", 50},
+        {"channel=&q=&limit=", false, HistoryQueryRead::Query, "", kNone, kNone, kNone, "", 50},
+        {"channel=pavo", true, HistoryQueryRead::Query, "pavo", kNone, kNone, kNone, "", 100000},
+        {"from=1970-01-01T00:00:00Z&to=2026-12-08T10:00:05Z&before=2000-02-29T23:59:59Z", false,
+         HistoryQueryRead::Query, "", 0, 1796724005, 951868799, "", 50},
+        {"q=a%2Bb+c%25_%C3%A9&limit=1000", false, HistoryQueryRead::Query, "", kNone, kNone, kNone, "a+b c%_\xC3\xA9", 1000},
+        {"limit=0001&x=%zz", false, HistoryQueryRead::Query, "", kNone, kNone, kNone, "", 1},
+        {"%63hannel=a&&x&limit=100000", true, HistoryQueryRead::Query, "a", kNone, kNone, kNone, "", 100000},
+        {"from=0000-01-01T00:00:00Z", false, HistoryQueryRead::Query, "", -62167219200, kNone, kNone, "", 50},
+    };
+    for (const auto& c : cases) {
+        PlayQuery q;
+        q.channelId = "untouched";
+        const HistoryQueryRead read = ReadHistoryQuery(c.query, c.csv, &q);
+        EXPECT_EQ(read, c.read) << c.query;
+        if (read != HistoryQueryRead::Query || c.read != HistoryQueryRead::Query) {
+            EXPECT_EQ(q.channelId, "untouched") << c.query;
+            continue;
+        }
+        EXPECT_EQ(q.channelId, c.channel) << c.query;
+        EXPECT_EQ(q.from, c.from) << c.query;
+        EXPECT_EQ(q.to, c.to) << c.query;
+        EXPECT_EQ(q.before, c.before) << c.query;
+        EXPECT_EQ(q.text, c.text) << c.query;
+        EXPECT_EQ(q.limit, c.limit) << c.query;
+    }
+    // Malformed: the escapes, the times' form and range, the limits, a repeat, NUL and bad UTF-8.
+    const struct {
+        const char* query;
+        bool csv;
+    } malformed[] = {
+        {"q=%", false},
+        {"q=%4", false},
+        {"q=%G1", false},
+        {"q=a%00b", false},
+        {"q=%FF", false},
+        {"q=%C3", false},
+        {"%zz=1", false},
+        {"limit=0", false},
+        {"limit=1001", false},
+        {"limit=100001", true},
+        {"limit=-1", false},
+        {"limit=1e3", false},
+        {"limit=+5", false},
+        {"limit=99999999999", true},
+        {"limit=5&limit=6", false},
+        {"from=2026-12-08", false},
+        {"from=2026-12-08T10:00:05", false},
+        {"to=2026-12-08T10:00:05+00:00", false},
+        {"to=2026-12-08t10:00:05z", false},
+        {"to=2026-02-29T10:00:05Z", false},
+        {"to=2026-13-01T10:00:05Z", false},
+        {"before=2026-12-08T24:00:00Z", false},
+        {"before=2026-12-08T23:59:60Z", false},
+        {"before=1796724005", false},
+        {"before=2026-12-08T10:00:05Z%20", false},
+    };
+    for (const auto& c : malformed) {
+        PlayQuery q;
+        q.channelId = "untouched";
+        EXPECT_EQ(ReadHistoryQuery(c.query, c.csv, &q), HistoryQueryRead::Malformed) << c.query;
+        EXPECT_EQ(q.channelId, "untouched") << c.query;
+    }
+
+    // Through the routes: the 400 in its exact bytes, for both; a target cut at its bound
+    // (511 bytes) is not trusted either.
+    const std::string invalid = BadRequestHeader(kInvalidQuery.size()) + kInvalidQuery;
+    const std::string cut = "/api/history?q=" + std::string(600, 'a');
+    for (const std::string target : {"/api/history?limit=0", "/api/history.csv?from=x", "/api/history?q=%", cut.c_str()}) {
+        EXPECT_EQ(WebGet(target), invalid) << target;
+    }
+    EXPECT_EQ(BodyOf(WebGet("/api/history?_=" + std::string(600, 'a'))).front(), '[');  // as before: the short history
+}
+
+TEST_F(WebRoutes, QueriedHistoryNewestFirstWithEndAndListeners) {
+    {
+        std::lock_guard<std::mutex> guard(plays_->lock);
+        plays_->plays = {
+            {"pavo", "Retro (Pavo)", "Now \"on\"\t\xFF", 1796724005, kPlayNone, 3, kPlayNone},
+            {"gone", "Old", "Before", 1796723000, 1796724005, kPlayNone, 17},
+            {"ostrel", "Ostrel", "First", 1796722000, 1796723000, 1, 2},
+        };
+    }
+    const std::string answer = WebGet("/api/history?limit=3&_=9");
+    const std::string body = BodyOf(answer);
+    EXPECT_EQ(HeaderOf(answer), JsonNoCacheHeader(body.size()));
+    EXPECT_EQ(body,
+              "[{\"channel_index\":1,\"channel_id\":\"pavo\",\"title\":\"Now \\\"on\\\"\\t\xEF\xBF\xBD\",\"first_seen\":"
+              "\"2026-12-08T10:00:05Z\",\"ended\":null,\"listeners\":null},"
+              "{\"channel_index\":null,\"channel_id\":\"gone\",\"title\":\"Before\",\"first_seen\":\"2026-12-08T09:43:20Z\","
+              "\"ended\":\"2026-12-08T10:00:05Z\",\"listeners\":17},"
+              "{\"channel_index\":0,\"channel_id\":\"ostrel\",\"title\":\"First\",\"first_seen\":\"2026-12-08T09:26:40Z\","
+              "\"ended\":\"2026-12-08T09:43:20Z\",\"listeners\":2}]");
+    // The parameters reach the store as read; the answer holds no more than the limit.
+    const std::string some = BodyOf(WebGet("/api/history?channel=pavo&q=now+%22&before=2026-12-09T00:00:00Z&limit=1"));
+    Json list;
+    ASSERT_TRUE(Json::Parse(some, &list)) << some;
+    ASSERT_EQ(list.items.size(), 1u);
+    EXPECT_EQ(list.items[0].Get("channel_id")->text, "pavo");
+    {
+        std::lock_guard<std::mutex> guard(plays_->lock);
+        EXPECT_EQ(plays_->last.channelId, "pavo");
+        EXPECT_EQ(plays_->last.text, "now \"");
+        EXPECT_EQ(plays_->last.before, 1796774400);
+        EXPECT_EQ(plays_->last.limit, 1u);
+    }
+    EXPECT_EQ(BodyOf(WebGet("/api/history?channel=none")), "[]");
+
+    // The export: RFC 4180 quoting, CRLF, and a text that a spreadsheet would run is defused.
+    {
+        std::lock_guard<std::mutex> guard(plays_->lock);
+        plays_->plays = {
+            {"=id", "-Name, \"the\"", "=HYPERLINK(\"http://x\")", 1796724005, kPlayNone, kPlayNone, kPlayNone},
+            {"a", "b", "+1\r\n@2", 1796723000, 1796724005, 5, 9},
+            {"a", "b", "\tTab", 1796722000, 1796723000, 5, 9},
+            {"a", "b", "\rCR \xC3", 1796721000, 1796722000, 5, 9},
+            {"a", "b", "Plain - Song; ok", 1796720000, 1796721000, kPlayNone, 0},
+        };
+    }
+    const std::string csv = WebGet("/api/history.csv");
+    EXPECT_EQ(HeaderOf(csv), CsvHeader(BodyOf(csv).size()));
+    EXPECT_EQ(BodyOf(csv),
+              "channel_id,channel_name,title,started,ended,listeners\r\n"
+              "'=id,\"'-Name, \"\"the\"\"\",\"'=HYPERLINK(\"\"http://x\"\")\",2026-12-08T10:00:05Z,,\r\n"
+              "a,b,\"'+1\r\n@2\",2026-12-08T09:43:20Z,2026-12-08T10:00:05Z,9\r\n"
+              "a,b,'\tTab,2026-12-08T09:26:40Z,2026-12-08T09:43:20Z,9\r\n"
+              "a,b,\"'\rCR \xEF\xBF\xBD\",2026-12-08T09:10:00Z,2026-12-08T09:26:40Z,9\r\n"
+              "a,b,Plain - Song; ok,2026-12-08T08:53:20Z,2026-12-08T09:10:00Z,0\r\n");
+    {
+        std::lock_guard<std::mutex> guard(plays_->lock);
+        EXPECT_EQ(plays_->last.limit, kHistoryCsvLimit);
+    }
+    EXPECT_EQ(WebGet("/api/history.csv?channel=none&limit=5"),
+              CsvHeader(55) + "channel_id,channel_name,title,started,ended,listeners\r\n");
+
+    // No stored history: empty answers of the same forms.
+    WebContext bare = env_->context;
+    bare.queryPlays = nullptr;
+    EXPECT_EQ(Answer(bare, "/api/history?channel=pavo"), JsonNoCacheHeader(2) + "[]");
+    EXPECT_EQ(Answer(bare, "/api/history.csv?q=a"), CsvHeader(55) + "channel_id,channel_name,title,started,ended,listeners\r\n");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <chrono>
 #include <cstdio>
@@ -435,6 +436,201 @@ TEST_F(WebServer, ConnectionWithNoDescriptorLeftIsClosedAtOnce) {
     }
     SetDescriptorLimit(kNoDescriptorLimit);
     EXPECT_EQ(BodyOf(WebGet("/api/info")), kInfoBody);
+}
+
+// Reads the next whole event (heartbeats left out) within timeoutMs; empty when none came.
+std::string NextEvent(socket_t s, std::string& got, int timeoutMs) {
+    for (;;) {
+        while (got.rfind(WebHeartbeat(), 0) == 0) got.erase(0, WebHeartbeat().size());
+        const std::size_t end = got.find("\n\n");
+        if (end != std::string::npos) {
+            std::string event = got.substr(0, end + 2);
+            got.erase(0, end + 2);
+            return event;
+        }
+        if (!ReadUntil(s, got, "\n\n", timeoutMs)) return {};
+    }
+}
+
+TEST_F(WebServer, NowPlayingEventAfterTheFirstInfoOnEveryTitleAndListenersAtMostOncePerPeriod) {
+    StopWebServer();
+    SetBoardChannels(env_.board, {{"a", "A", "", 0, kListenersUnknown}, {"b", "B \"2\"", "", 0, kListenersUnknown}}, 0);
+    WebContext ctx = env_.context;
+    ctx.board = &env_.board;
+    ASSERT_TRUE(StartWebServer(ctx, 0));
+    std::string got;
+    const socket_t s = Subscribe(got, 10000);
+    ASSERT_NE(s, kInvalidSocket);
+    const std::string quiet =
+        "{\"channels\":[{\"index\":0,\"id\":\"a\",\"name\":\"A\",\"title\":null,\"since\":null,\"listeners\":null,"
+        "\"selected\":true},{\"index\":1,\"id\":\"b\",\"name\":\"B \\\"2\\\"\",\"title\":null,\"since\":null,"
+        "\"listeners\":null,\"selected\":false}]}";
+    ASSERT_TRUE(ReadUntil(s, got, "]}\n\n", 10000));
+    EXPECT_EQ(got, kEventStreamHeader + InfoEvent(kInfoBody) + WebNowPlayingEvent(quiet));
+    got.clear();
+
+    // A title, and another channel on show: each goes out as one event.
+    SetBoardTitle(env_.board, 1, "New \"one\"", 1796724005);
+    std::string event = NextEvent(s, got, 10000);
+    EXPECT_EQ(event.rfind("event: nowplaying\ndata: {\"channels\":[", 0), 0u) << event;
+    EXPECT_NE(event.find("\"title\":\"New \\\"one\\\"\",\"since\":\"2026-12-08T10:00:05Z\""), std::string::npos) << event;
+    SelectBoardChannel(env_.board, 1);
+    event = NextEvent(s, got, 10000);
+    EXPECT_NE(event.find("\"selected\":false},{\"index\":1"), std::string::npos) << event;
+    EXPECT_NE(event.find("\"selected\":true}]}"), std::string::npos) << event;
+
+    // Listeners alone: the first change goes out, the next waits for the period (30 s here),
+    // and travels with the next title instead.
+    SetBoardListeners(env_.board, 0, 7);
+    event = NextEvent(s, got, 10000);
+    EXPECT_NE(event.find("\"listeners\":7"), std::string::npos) << event;
+    SetBoardListeners(env_.board, 0, 8);
+    SetBoardListeners(env_.board, 1, 9);
+    SetBoardTitle(env_.board, 0, "Later", 1796724100);
+    event = NextEvent(s, got, 10000);
+    EXPECT_NE(event.find("\"title\":\"Later\""), std::string::npos) << event;
+    EXPECT_NE(event.find("\"listeners\":8"), std::string::npos) << event;
+    EXPECT_NE(event.find("\"listeners\":9"), std::string::npos) << event;
+    CloseSocket(s);
+
+    // With a short period, a change of listeners alone that was held goes out when it ends.
+    StopWebServer();
+    ctx.listenersEventMs = 300;
+    ASSERT_TRUE(StartWebServer(ctx, 0));
+    got.clear();
+    const socket_t t = Subscribe(got, 10000);
+    ASSERT_NE(t, kInvalidSocket);
+    got.erase(0, got.find("}\n\n") + 3);
+    ASSERT_NE(NextEvent(t, got, 10000).find("\"listeners\":8"), std::string::npos);
+    SetBoardListeners(env_.board, 0, 10);
+    ASSERT_NE(NextEvent(t, got, 10000).find("\"listeners\":10"), std::string::npos);
+    const auto held = Clock::now();
+    SetBoardListeners(env_.board, 0, 11);
+    event = NextEvent(t, got, 10000);
+    EXPECT_NE(event.find("\"listeners\":11"), std::string::npos) << event;
+    std::printf("[ figures  ] a held change of listeners went out %lld ms later (period 300 ms)\n", MsSince(held));
+    CloseSocket(t);
+}
+
+// The stored history's queries, made to wait until the test lets them go (at most 20 s).
+struct GatedPlays {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool open = false;
+    int entered = 0;
+    std::vector<PlayRecord> plays;
+
+    bool Query(const PlayQuery& q, const std::function<bool(const PlayRecord&)>& each) {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            ++entered;
+            cv.notify_all();
+            cv.wait_for(hold, std::chrono::seconds(20), [&] { return open; });
+        }
+        std::size_t n = 0;
+        for (const PlayRecord& p : plays) {
+            if (n++ == q.limit || !each(p)) break;
+        }
+        return true;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> hold(lock);
+        open = true;
+        cv.notify_all();
+    }
+    bool WaitEntered(int count, int timeoutMs) {
+        std::unique_lock<std::mutex> hold(lock);
+        return cv.wait_for(hold, milliseconds(timeoutMs), [&] { return entered >= count; });
+    }
+};
+
+TEST_F(WebServer, SlowHistoryQueriesDelayNobodyAndTheirExcessIsToldToComeBack) {
+    StopWebServer();
+    GatedPlays gated;
+    for (int i = 0; i < 3; ++i) gated.plays.push_back({"a", "A", "Song " + std::to_string(i), 1796724005 - i, -1, -1, -1});
+    WebContext ctx = env_.context;
+    ctx.queryPlays = [&](const PlayQuery& q, const std::function<bool(const PlayRecord&)>& each) {
+        return gated.Query(q, each);
+    };
+    ASSERT_TRUE(StartWebServer(ctx, 0));
+    // Two workers take a query each, eight more wait in the queue: all ten are held.
+    std::vector<socket_t> waiting;
+    for (int i = 0; i < 10; ++i) {
+        const socket_t s = WebConnect();
+        ASSERT_NE(s, kInvalidSocket);
+        ASSERT_TRUE(SendText(s, "GET /api/history?limit=2 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+        waiting.push_back(s);
+    }
+    ASSERT_TRUE(gated.WaitEntered(2, 10000));
+    // The rest of the server goes on meanwhile; one more query is refused at once.
+    auto start = Clock::now();
+    EXPECT_EQ(BodyOf(WebGet("/api/info")), kInfoBody);
+    EXPECT_EQ(WebGet("/api/history.csv"), std::string(WebBusyAnswer()));
+    EXPECT_EQ(WebGet("/api/history").substr(0, 15), "HTTP/1.1 200 OK");  // the short history needs no query
+    EXPECT_LT(MsSince(start), 2000);
+    gated.Open();
+    const std::string body = "[{\"channel_index\":null,\"channel_id\":\"a\",\"title\":\"Song 0\",\"first_seen\":"
+                             "\"2026-12-08T10:00:05Z\",\"ended\":null,\"listeners\":null},{\"channel_index\":null,"
+                             "\"channel_id\":\"a\",\"title\":\"Song 1\",\"first_seen\":\"2026-12-08T10:00:04Z\","
+                             "\"ended\":null,\"listeners\":null}]";
+    for (const socket_t s : waiting) {
+        EXPECT_EQ(ReadToEnd(s, 10000), JsonNoCacheHeader(body.size()) + body);
+        CloseSocket(s);
+    }
+
+    // A query that outlasts its bound: its client is told to come back.
+    StopWebServer();
+    GatedPlays stuck;
+    ctx.queryPlays = [&](const PlayQuery& q, const std::function<bool(const PlayRecord&)>& each) {
+        return stuck.Query(q, each);
+    };
+    ctx.queryWaitMs = 200;
+    ASSERT_TRUE(StartWebServer(ctx, 0));
+    EXPECT_EQ(WebGet("/api/history?q=x"), std::string(WebBusyAnswer()));
+    // The stop does not wait for the stuck query beyond its bound.
+    start = Clock::now();
+    StopWebServer();
+    EXPECT_LT(MsSince(start), kWebStopWaitMs);
+    stuck.Open();
+}
+
+TEST_F(WebServer, ExportReachesAReaderSlowerThanTheSendTimeOutWhole) {
+    // About 8 MB, more than the socket buffers hold: the send waits for the reader several
+    // times, and the whole takes longer than the send time-out, which counts from the last
+    // progress for such an answer.
+    StopWebServer();
+    FakePlays fake;
+    for (int i = 0; i < 80000; ++i) {
+        fake.plays.push_back({"chan", "Channel", "Artist " + std::to_string(i) + " - A title of some length, quoted \"x\"",
+                              1796724005 - i, 1796724006 - i, 3, 4});
+    }
+    WebContext ctx = env_.context;
+    ctx.queryPlays = fake.Function();
+    ctx.queryWaitMs = 30000;  // the query and its formatting take a while under the sanitizers
+    ASSERT_TRUE(StartWebServer(ctx, 0));
+    const socket_t s = WebConnect();
+    ASSERT_NE(s, kInvalidSocket);
+    ASSERT_TRUE(SendText(s, "GET /api/history.csv HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    const auto start = Clock::now();
+    std::string got;
+    std::vector<char> buf(256 * 1024);
+    ASSERT_EQ(WaitReadable(s, 30000), 1);
+    const long long made = MsSince(start);
+    while (WaitReadable(s, 5000) == 1) {
+        const long n = ReceiveOnce(s, buf.data(), buf.size());
+        if (n <= 0) break;
+        got.append(buf.data(), static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(milliseconds(60));  // a slow reader, well within each deadline
+    }
+    CloseSocket(s);
+    const long long took = MsSince(start);
+    const std::string body = BodyOf(got);
+    EXPECT_NE(HeaderOf(got).find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+    EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 80001);
+    EXPECT_TRUE(body.ends_with(",\"Artist 79999 - A title of some length, quoted \"\"x\"\"\",2026-12-07T11:46:46Z,"
+                              "2026-12-07T11:46:47Z,4\r\n"))
+        << body.substr(body.size() - 100);
+    std::printf("[ figures  ] an export of %zu bytes made in %lld ms, read slowly in %lld ms\n", body.size(), made, took);
 }
 
 }  // namespace

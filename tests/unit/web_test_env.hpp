@@ -2,7 +2,10 @@
 // recorder in place of the main window, raw loopback clients and a small strict JSON reader.
 #pragma once
 
+#include "common/text.hpp"
 #include "covers/cover_set.hpp"
+#include "history/play_history.hpp"
+#include "nowplaying/station_board.hpp"
 #include "platform/main_window.hpp"
 #include "platform/poller.hpp"
 #include "platform/sockets.hpp"
@@ -14,6 +17,7 @@
 #include "web/web_snapshot.hpp"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +58,7 @@ struct WebTestEnv {
     CoverSet covers;
     WebSnapshot snapshot;
     TitleHistory history;
+    StationBoard board;  // given to the context by the tests that read it
     WebContext context;
 
     WebTestEnv() {
@@ -75,6 +80,41 @@ struct WebTestEnv {
         covers.count = 1;
         covers.currentIndex = 0;
         ++covers.imageId;
+    }
+};
+
+// The stored history as a test gives it: plays newest first, handed out as QueryPlays would (by
+// channel, times, text and limit), and the last query seen.
+struct FakePlays {
+    std::mutex lock;
+    std::vector<PlayRecord> plays;
+    PlayQuery last;
+    int queries = 0;
+
+    bool Query(const PlayQuery& q, const std::function<bool(const PlayRecord&)>& each) {
+        std::vector<PlayRecord> chosen;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            last = q;
+            ++queries;
+            for (const PlayRecord& p : plays) {
+                if (!q.channelId.empty() && p.channelId != q.channelId) continue;
+                if ((q.from != kPlayNone && p.started < q.from) || (q.to != kPlayNone && p.started >= q.to) ||
+                    (q.before != kPlayNone && p.started >= q.before)) {
+                    continue;
+                }
+                if (!q.text.empty() && FindNoCase(p.title, q.text) == std::string_view::npos) continue;
+                if (chosen.size() == q.limit) break;
+                chosen.push_back(p);
+            }
+        }
+        for (const PlayRecord& p : chosen) {
+            if (!each(p)) break;
+        }
+        return true;
+    }
+    auto Function() {
+        return [this](const PlayQuery& q, const std::function<bool(const PlayRecord&)>& each) { return Query(q, each); };
     }
 };
 
