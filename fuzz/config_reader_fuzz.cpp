@@ -38,6 +38,7 @@ void CheckRules(const AppConfig& cfg) {
     CheckTerminated(cfg.itunes_url);
     CheckTerminated(cfg.coverartarchive_url);
     CheckTerminated(cfg.cover_cache_folder);
+    Check(cfg.watch_all_channels_present || cfg.watch_all_channels);
     for (int row = 0; row < cfg.channels.count; ++row) {
         const Channel& c = cfg.channels.entries[row];
         Check(c.id[63] == '\0' && c.endpoint[255] == '\0' && c.logo[255] == '\0');

@@ -67,6 +67,8 @@ void ResetConfigDefaults(AppConfig& cfg) {
     std::memset(cfg.musicbrainz_url, 0, sizeof cfg.musicbrainz_url);
     std::memset(cfg.coverartarchive_url, 0, sizeof cfg.coverartarchive_url);
     std::memset(cfg.cover_cache_folder, 0, sizeof cfg.cover_cache_folder);
+    cfg.watch_all_channels_present = false;
+    cfg.watch_all_channels = true;
 }
 
 std::filesystem::path ConfigFilePath() {

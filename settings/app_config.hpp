@@ -57,6 +57,10 @@ struct AppConfig {
     char musicbrainz_url[256];
     char coverartarchive_url[256];
     char cover_cache_folder[256];  // UTF-8; empty = pictures are cached in memory only
+    // Whether every channel's title and listeners are followed, not only the channel on show's
+    // (true when the key is absent; written back only when it was present).
+    bool watch_all_channels_present;
+    bool watch_all_channels;
 };
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two

@@ -180,6 +180,10 @@ std::string FormatConfigText(const AppConfig& cfg) {
     if (cfg.nowplaying_file[0] != '\0') StringLine(w, "  ", "nowplaying_file", View(cfg.nowplaying_file), true);
     if (cfg.cover_file[0] != '\0') StringLine(w, "  ", "cover_file", View(cfg.cover_file), true);
     CoverSourceLines(w, cfg);
+    if (cfg.watch_all_channels_present) {
+        w.Key("  ", "watch_all_channels");
+        w.Raw(cfg.watch_all_channels ? "true,\r\n" : "false,\r\n");
+    }
     w.Key("  ", "channels");
     w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;
