@@ -81,8 +81,11 @@ def rotate_titles(stop):
     next_count = 0
     import time
     while not stop.is_set():
-        now = time.monotonic()
         station = sys.modules.get("sim_station")
+        if station is None:  # loaded after this module: wait for it
+            stop.wait(0.1)
+            continue
+        now = time.monotonic()
         orders = []
         for ch in CHANNELS:
             if now >= next_change.get(ch, 0):
@@ -97,7 +100,7 @@ def rotate_titles(stop):
             for ch in CHANNELS:
                 listeners[ch] = max(0, listeners[ch] + rnd.randint(-3, 3))
             orders = CHANNELS
-        if station is not None and orders:
+        if orders:
             station.control({"orders": [
                 {"mount": f"{ch}-{kind}", "title": current[ch],
                  "fields": {"listeners": listeners[ch] // 2 + (listeners[ch] % 2 if kind == "160" else 0)}}
