@@ -219,6 +219,12 @@ protected:
 
     std::string Title(int i) { return ReadStationBoard(board).channels.at(static_cast<std::size_t>(i)).title; }
 
+    void StopWithinItsBound() {
+        const auto stopAt = Clock::now();
+        EXPECT_TRUE(watch->Stop(StationWatch::kStopWaitMs));
+        EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(StationWatch::kStopWaitMs));
+    }
+
     StationBoard board;
     std::unique_ptr<StationWatch> watch;  // stopped before the board and the settings go
 };
@@ -290,9 +296,7 @@ TEST_F(StationWatchSim, AHangingAndAGarbageChannelDelayNoOther) {
 
     // Left out for one round, the hanging channel is asked again in the third; stopped then.
     ASSERT_TRUE(WaitFor([&] { return sim->Requests("/nowplaying/w1") == 2; }, std::chrono::milliseconds(3 * round + 1000)));
-    const auto stopAt = Clock::now();
-    EXPECT_TRUE(watch->Stop(StationWatch::kStopWaitMs));
-    EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(StationWatch::kStopWaitMs));
+    StopWithinItsBound();
 }
 
 // More hanging channels than parallel requests, ahead of a healthy one in the table: once they
@@ -311,9 +315,7 @@ TEST_F(StationWatchSim, HangingChannelsCannotStarveTheRest) {
         ASSERT_TRUE(Text(Id(7), next));
         EXPECT_TRUE(WaitFor([&] { return Title(7) == next; }, std::chrono::milliseconds(round + 1500))) << next;
     }
-    const auto stopAt = Clock::now();
-    EXPECT_TRUE(watch->Stop(StationWatch::kStopWaitMs));
-    EXPECT_LT(Clock::now() - stopAt, std::chrono::milliseconds(StationWatch::kStopWaitMs));
+    StopWithinItsBound();
 }
 
 }  // namespace
