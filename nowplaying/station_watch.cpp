@@ -53,6 +53,7 @@ struct StatusWatch {
 
 struct Task {
     bool status = false;   // the status document at `url`, else the endpoint of channel `row`
+    bool healthy = false;  // an endpoint that answered last time it was asked
     std::size_t row = 0;
     std::string url;       // the endpoint or the document
     std::string id;        // the channel's id (endpoint tasks)
@@ -90,6 +91,8 @@ struct StationWatch::Shared {
     StationBoard& board;
     const StationWatchOptions options;
     std::atomic<bool> stopping{false};  // the requests' cancel check reads it without the lock
+    // Healthy endpoints waiting in the queue (kept with it under the lock; read by the checks).
+    std::atomic<int> healthyQueued{0};
 
     std::mutex lock;
     std::condition_variable wake;   // tasks queued, or the stop
@@ -191,6 +194,7 @@ void PlanRound(Shared& shared, Clock::time_point deadline) {
             }
             ch.asked = Asked::kWaiting;
             Task task;
+            task.healthy = healthy;
             task.row = i;
             task.url = ch.endpoint;
             task.id = ch.id;
@@ -199,6 +203,8 @@ void PlanRound(Shared& shared, Clock::time_point deadline) {
             shared.queue.push_back(std::move(task));
         }
     }
+    shared.healthyQueued = static_cast<int>(
+        std::count_if(shared.queue.begin(), shared.queue.end(), [](const Task& t) { return t.healthy; }));
 }
 
 // The channel an endpoint task was for, when the table still has it.
@@ -231,7 +237,8 @@ void TitleFromStatus(Shared& shared, std::size_t row, const ChannelWatch& ch) {
 }
 
 // Asks the endpoint; under the lock afterwards, the title goes to the board.
-void RunEndpoint(Shared& shared, HttpSession* session, const Task& task, std::unique_lock<std::mutex>& hold) {
+void RunEndpoint(Shared& shared, HttpSession* session, const Task& task, std::atomic<Clock::rep>& began,
+                 std::unique_lock<std::mutex>& hold) {
     hold.unlock();
     char text[TITLE_TEXT_BYTES] = {};
     const Clock::time_point start = Clock::now();
@@ -240,7 +247,9 @@ void RunEndpoint(Shared& shared, HttpSession* session, const Task& task, std::un
     if (started) {
         session->SetTimeouts(kNowPlayingConnectTimeoutMs, kNowPlayingReceiveTimeoutMs);
         session->SetDeadline(task.deadline);
+        began = start.time_since_epoch().count();
         ok = ReadEndpointTitle(*session, task.url.c_str(), text);
+        began = 0;
     }
     const auto took = Clock::now() - start;
     hold.lock();
@@ -347,12 +356,15 @@ void EndThread(Shared& shared, std::unique_lock<std::mutex>& hold) {
 
 void RunWorker(const std::shared_ptr<Shared>& shared) {
     std::unique_ptr<HttpSession> session;
+    // When this worker's endpoint request began (steady clock ticks), 0 while none runs.
+    const auto began = std::make_shared<std::atomic<Clock::rep>>(0);
     std::unique_lock<std::mutex> hold(shared->lock);
     for (;;) {
         shared->wake.wait(hold, [&] { return shared->stop || !shared->queue.empty(); });
         if (shared->stop) break;
         Task task = std::move(shared->queue.front());
         shared->queue.pop_front();
+        if (task.healthy) --shared->healthyQueued;
         if (task.status) {
             StatusWatch* s = TaskStatus(*shared, task);
             if (s == nullptr) continue;
@@ -368,14 +380,22 @@ void RunWorker(const std::shared_ptr<Shared>& shared) {
                                                   : OpenHttpSession(NOW_PLAYING_USER_AGENT);
             if (session) {
                 Shared* raw = shared.get();  // this thread's own reference keeps it alive
-                session->SetCancelCheck([raw] { return raw->stopping.load(); });
+                // A request that has gone unanswered for a slow failure's time while healthy
+                // channels wait for a slot gives its slot up: it counts as hanging.
+                session->SetCancelCheck([raw, began] {
+                    if (raw->stopping.load()) return true;
+                    const Clock::rep t = began->load();
+                    return t != 0 && raw->healthyQueued.load() > 0 &&
+                           Clock::now() - Clock::time_point(Clock::duration(t)) >=
+                               std::chrono::milliseconds(kWatchSlowFailureMs);
+                });
             }
             hold.lock();
         }
         if (task.status) {
             RunStatus(*shared, session.get(), task, hold);
         } else {
-            RunEndpoint(*shared, session.get(), task, hold);
+            RunEndpoint(*shared, session.get(), task, *began, hold);
         }
         if (shared->stop) break;
     }
@@ -422,6 +442,7 @@ bool StationWatch::Stop(int timeoutMs) {
     shared_->stop = true;
     shared_->stopping = true;
     shared_->queue.clear();
+    shared_->healthyQueued = 0;
     shared_->wake.notify_all();
     return shared_->ended.wait_for(hold, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
                                    [this] { return shared_->running == 0; });

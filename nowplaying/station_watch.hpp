@@ -6,11 +6,12 @@
 // A round asks at most kWatchParallel servers at a time, on worker threads that each hold their
 // own HTTP session (a session is not shared between threads). Each status document is fetched
 // once per round and serves every channel whose endpoint gave nothing. Every request has the
-// window's time-outs and ends at the round's end at the latest, so rounds never overlap. A
-// channel whose server was slow to fail (hanging, not answering) is asked after the healthy
-// ones and then left out for a growing number of rounds, so any number of hanging servers only
-// ever take slots the healthy channels no longer need; meanwhile its title comes from the
-// status document.
+// window's time-outs and ends at the round's end at the latest, so rounds never overlap. An
+// endpoint still silent after kWatchSlowFailureMs while healthy channels wait for a slot gives
+// its slot up. A channel whose server was slow to fail (hanging, not answering) is asked after
+// the healthy ones and then left out for a growing number of rounds, so hanging servers hold a
+// slot for at most a second while others wait, and then only slots the healthy channels no
+// longer need; meanwhile their titles come from the status document.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,8 @@
 inline constexpr std::uint32_t kWatchRoundMs = 5000;
 // Requests at a time (endpoints and status documents together).
 inline constexpr int kWatchParallel = 4;
-// A failure that took at least this long counts as a hanging server and is backed off.
+// A failure that took at least this long counts as a hanging server and is backed off; an
+// endpoint request that has taken this long is cut short while healthy channels wait.
 inline constexpr std::uint32_t kWatchSlowFailureMs = 1000;
 // A hanging server is left out for 1, 2, 4, 8, then at most this many rounds.
 inline constexpr int kWatchMaxBackoffRounds = 12;
