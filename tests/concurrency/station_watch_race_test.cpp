@@ -1,5 +1,6 @@
 // The watcher's rounds against readers of the board, the window's refresh writing the row of
-// the channel on show and switching channels, and the stop with a request that hangs.
+// the channel on show and switching channels, requests that hang and give their slots up, and
+// the stop.
 #include "nowplaying/station_watch.hpp"
 #include "common/text.hpp"
 #include "tests/support/sim_client.hpp"
@@ -33,9 +34,13 @@ TEST(StationWatchRace, RoundsBoardReadersSwitchesAndStop) {
         CopyText(settings.config.channels.entries[i].endpoint, (sim.BaseUrl() + "/nowplaying/r" + std::to_string(i)).c_str());
     }
     SetBoardChannels(board, rows, 0);
-    ASSERT_TRUE(sim.Set(R"({"path":"/nowplaying/r7","hang":true})"));  // in flight at the stop, now and then
+    // Hanging channels ahead of the others: their requests give up their slots (the cancel check
+    // reads the queue's state) and may be in flight at the stop.
+    for (const char* path : {"/nowplaying/r1", "/nowplaying/r2", "/nowplaying/r3", "/nowplaying/r4"}) {
+        ASSERT_TRUE(sim.Set(std::string(R"({"path":")") + path + R"(","hang":true})"));
+    }
     StationWatchOptions options;
-    options.roundMs = 300;
+    options.roundMs = 1500;
     StationWatch watch(settings, board, options);
 
     std::atomic<bool> done{false};
