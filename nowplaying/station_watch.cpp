@@ -136,6 +136,13 @@ std::vector<TableRow> CopyTable(const Settings& settings) {
     return rows;
 }
 
+// The listeners of the channels of a status document that is not coming: unknown.
+void ForgetListeners(Shared& shared, const std::string& statusUrl) {
+    for (std::size_t i = 0; i < shared.channels.size(); ++i) {
+        if (shared.channels[i].statusUrl == statusUrl) SetBoardListeners(shared.board, static_cast<std::int32_t>(i), kListenersUnknown);
+    }
+}
+
 // Sets up round `shared.round` under the lock: the table as it now stands, then the queue in
 // its order (status documents, channels that answered last time, then the ones that hung).
 void PlanRound(Shared& shared, Clock::time_point deadline) {
@@ -175,7 +182,11 @@ void PlanRound(Shared& shared, Clock::time_point deadline) {
     for (StatusWatch& s : shared.statuses) {
         s.titles.assign(rows.size(), std::string());
         s.round = 0;
-        if (s.inFlight || s.dueRound > round) continue;
+        if (s.inFlight || s.dueRound > round) {
+            // A round without the document counts as a failed one for the listeners.
+            if (++s.failedRounds > kWatchListenersKeptRounds) ForgetListeners(shared, s.url);
+            continue;
+        }
         Task task;
         task.status = true;
         task.url = s.url;
@@ -320,11 +331,7 @@ void RunStatus(Shared& shared, HttpSession* session, const Task& task, std::uniq
     }();
     if (!ok) {
         if (took >= std::chrono::milliseconds(kWatchSlowFailureMs)) NoteSlowFailure(s->slowFailures, s->dueRound, task.round);
-        if (++s->failedRounds > kWatchListenersKeptRounds && sameChannels) {
-            for (const std::size_t row : reading.rows) {
-                SetBoardListeners(shared.board, static_cast<std::int32_t>(row), kListenersUnknown);
-            }
-        }
+        if (++s->failedRounds > kWatchListenersKeptRounds) ForgetListeners(shared, task.url);
         return;
     }
     s->slowFailures = 0;

@@ -318,4 +318,27 @@ TEST_F(StationWatchSim, HangingChannelsCannotStarveTheRest) {
     StopWithinItsBound();
 }
 
+// Listeners follow the document: a count that changes is seen, and once the document has been
+// missing for some rounds the count is unknown again.
+TEST_F(StationWatchSim, ListenersBecomeUnknownWithoutTheDocument) {
+    constexpr std::uint32_t round = 300;
+    Table(2);
+    ASSERT_TRUE(Station("{\"orders\":[" + Orders(0, "null", 4, 5) + "," + Orders(1, "null", 1, 0) + "]}"));
+    Start(round);
+    const auto listeners = [&](std::int64_t a, std::int64_t b) {
+        return [&, a, b] {
+            const StationBoardCopy copy = ReadStationBoard(board);
+            return copy.channels[0].listeners == a && copy.channels[1].listeners == b;
+        };
+    };
+    EXPECT_TRUE(WaitFor(listeners(9, 1), std::chrono::milliseconds(round + 1500)));
+    EXPECT_EQ(Title(1), "Status 1");
+    ASSERT_TRUE(Station(R"({"mount":"w1-mp3","fields":{"listeners":6}})"));
+    EXPECT_TRUE(WaitFor(listeners(9, 7), std::chrono::milliseconds(round + 1500)));
+    ASSERT_TRUE(sim->SetBody("/status-json.xsl", "gone", 404));
+    EXPECT_TRUE(WaitFor(listeners(kListenersUnknown, kListenersUnknown),
+                        std::chrono::milliseconds((kWatchListenersKeptRounds + 2) * round + 1500)));
+    EXPECT_EQ(Title(1), "Status 1");  // a title stays as it was
+}
+
 }  // namespace
