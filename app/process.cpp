@@ -1,6 +1,7 @@
 #include "app/process.hpp"
 
 #include "app/stream_outputs.hpp"
+#include "nowplaying/station_watch.hpp"
 #include "common/text.hpp"
 #include "platform/exe_dir.hpp"
 #include "platform/address_guard.hpp"
@@ -70,6 +71,10 @@ std::shared_ptr<PlayHistory> gPlayHistory;
 constexpr int kDefaultHistoryDays = 90;
 // Created at start-up from the settings; never destroyed (its writer may outlive the stop's wait).
 StreamOutputs* gStreamOutputs = nullptr;
+// Every channel's title and listeners, unless the settings switch it off. Never destroyed, as
+// its threads may outlive the stop's wait.
+StationWatch* gStationWatch = nullptr;
+static_assert(kWatchRoundMs == kRefreshPeriodMs, "the watcher's rounds follow the window's refresh");
 constexpr int kShutdownWaitMs = 1500;
 
 std::int64_t NowSeconds() {
@@ -138,12 +143,16 @@ bool StartServices() {
                                                       const std::function<bool(const PlayRecord&)>& each) {
         return QueryPlays(*history, query, each);
     };
+    if (gStationWatch != nullptr) gStationWatch->Stop(0);  // a start after a stop: the old one is over
+    gStationWatch = config.watch_all_channels ? new StationWatch(gSettings, gStationBoard) : nullptr;
     if (!StartWebServer(gWebContext, config.port, View(config.listen_address))) return false;
     SetOwnServerPort(WebServerPort());  // guarded requests never reach it
     return true;
 }
 
 bool StopServices() {
+    // The watcher's requests are cancelled at once; its threads end while the rest stops.
+    if (gStationWatch != nullptr) gStationWatch->Stop(0);
     StopWebServer();
     // A pictures switch the server answered after the window had gone is saved all the same.
     SavePictures(gSettings, gCovers);
@@ -154,10 +163,12 @@ bool StopServices() {
     }
     gNowPlaying.session.reset();
     if (gStreamOutputs != nullptr) gStreamOutputs->Stop(kShutdownWaitMs);
+    // The watcher first, so that no new title reaches the history after its close.
+    const bool watchEnded = gStationWatch == nullptr || gStationWatch->Stop(kShutdownWaitMs);
     // Every play going on ends now; a writer held up by the disk past the wait is left to finish
     // on its own (nothing it holds is lost by that).
     if (gPlayHistory) ClosePlayHistory(*gPlayHistory, NowSeconds(), kShutdownWaitMs);
-    return searchesEnded;
+    return searchesEnded && watchEnded;
 }
 
 AppContext MakeProcessContext(WindowView& view) {

@@ -38,8 +38,10 @@ extern StationBoard& gStationBoard;
 bool StartServices();
 // Shutdown from the server to the shared session: stops the server, saves a pictures switch it
 // made that is still unsaved, cancels every cover search and waits for all of them (each of the
-// two waits bounded at 1500 ms), frees the pictures, closes the session. Returns false when a search thread is still running: it may be inside the
-// HTTP library, so the caller then ends the process without the library's clean-ups at exit.
+// two waits bounded at 1500 ms), frees the pictures, closes the session; the station watcher's
+// requests are cancelled first and its threads waited for last (at most 1500 ms). Returns false
+// when a search or watcher thread is still running: it may be inside the HTTP library, so the
+// caller then ends the process without the library's clean-ups at exit.
 bool StopServices();
 
 // Sets up the picture sources from the settings: their order and addresses, the cache folder

@@ -1,4 +1,4 @@
-// Status-document title lookup and title cleaning over arbitrary bytes.
+// Status-document title and listener lookup and title cleaning over arbitrary bytes.
 // Input: the first byte gives the channel id's length (mod 64), then the id, then the document.
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t len = std::strlen(text);
         if (len == 0 || len >= TITLE_TEXT_BYTES || text[0] == '<') __builtin_trap();
     }
+
+    // Two counts of at most nine digits each.
+    const std::int64_t listeners = ExtractStatusJsonListeners(doc, id);
+    if (listeners < -1 || listeners > 2 * 999999999LL) __builtin_trap();
 
     // The cleaner on the raw bytes, cut to the working buffer.
     std::string raw(doc.substr(0, TITLE_TEXT_BYTES - 1));

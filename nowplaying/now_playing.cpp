@@ -43,7 +43,8 @@ private:
     HttpSession& session_;
 };
 
-// Reads the endpoint's answer into text; true when it is a usable title.
+}  // namespace
+
 bool ReadEndpointTitle(HttpSession& session, const char* endpoint, char* text) {
     auto request = session.OpenUrl(endpoint, kEndpointFlags, ENDPOINT_READ_BYTES);
     if (!request) return false;
@@ -59,8 +60,6 @@ bool ReadEndpointTitle(HttpSession& session, const char* endpoint, char* text) {
     // Empty, an HTML page or a JSON document: not a title.
     return text[0] != '\0' && text[0] != '<' && text[0] != '{';
 }
-
-}  // namespace
 
 bool BuildStatusUrl(const char* endpoint, const char* statusUrlSetting, char* out, std::size_t outSize) {
     if (out == nullptr || outSize == 0) return false;

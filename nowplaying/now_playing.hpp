@@ -62,6 +62,18 @@ struct NowPlayingContext {
 // text plus the terminator) unless out is null. On false, out is not touched.
 bool FetchNowPlaying(NowPlayingContext& ctx, int channelIndex, char16_t* out, std::size_t outUnits);
 
+// Reads a channel's endpoint through session (one read of at most ENDPOINT_READ_BYTES)
+// into text (TITLE_TEXT_BYTES) and cleans it. True when it is a usable title: not empty, not an
+// HTML page, not a JSON document. The session's time-outs, deadline and cancel check apply.
+bool ReadEndpointTitle(HttpSession& session, const char* endpoint, char* text);
+
+// Fetches the status document at statusUrl through session into body (STATUS_BODY_BYTES; held
+// bytes, NUL-terminated). deadline bounds the reading: what arrived by then is kept. False when
+// the request failed or the server answered with a status other than 200.
+bool FetchStatusDocument(HttpSession& session, const char* statusUrl, char* body, std::size_t& held,
+                         const std::function<NowPlayingContext::Clock::time_point()>& now,
+                         NowPlayingContext::Clock::time_point deadline);
+
 // Fetches the status document at statusUrl through session and looks up the title of the
 // stream of channelId (see ExtractStatusJsonTitle). text is the TITLE_TEXT_BYTES working
 // buffer. deadline bounds the reading. On false, text may hold a partial value.
@@ -75,6 +87,11 @@ bool FetchStatusJsonTitle(HttpSession& session, const char* statusUrl, const cha
 // null is no title), cleaned with CleanTitleText. Writes into text (TITLE_TEXT_BYTES) and
 // returns true when the result is usable (not empty, not beginning with '<').
 bool ExtractStatusJsonTitle(std::string_view body, const char* channelId, char* text);
+
+// The listeners of channelId in an Icecast status document: the sum of the "listeners" members
+// of its "<id>-160" and "<id>-mp3" entries (mounts matched whole, as for the title). -1 when
+// neither entry is there with a whole, non-negative count.
+std::int64_t ExtractStatusJsonListeners(std::string_view body, const char* channelId);
 
 // The status document's URL: statusUrlSetting when not empty, else "http://" + the host of
 // endpoint + ":8000/status-json.xsl". Returns false (out empty) when there is no host.

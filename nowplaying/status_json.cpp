@@ -208,6 +208,86 @@ bool TakeEntryTitle(std::string_view body, const EntrySpan& span, char* text) {
     return text[0] != '\0' && text[0] != '<';
 }
 
+// The braces of the innermost object that holds position `inside`: open and close. False when
+// the document is cut before that object closes or nests deeper than the search follows.
+bool EnclosingObject(std::string_view body, std::size_t inside, std::size_t& open, std::size_t& close) {
+    constexpr int kMaxDepth = 32;
+    std::size_t opens[kMaxDepth];
+    int depth = 0;
+    int skipped = 0;  // levels past kMaxDepth
+    for (std::size_t i = 0; i < inside && i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '"') {
+            const std::size_t end = StringEnd(body, i);
+            if (end == npos || end >= inside) break;  // `inside` lies in this string
+            i = end;
+        } else if (c == '{') {
+            if (depth < kMaxDepth && skipped == 0) {
+                opens[depth++] = i;
+            } else {
+                ++skipped;
+            }
+        } else if (c == '}') {
+            if (skipped > 0) {
+                --skipped;
+            } else if (depth > 0) {
+                --depth;
+            }
+        }
+    }
+    if (depth == 0 || skipped > 0) return false;
+    open = opens[depth - 1];
+    int level = 0;
+    for (std::size_t i = open; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '"') {
+            const std::size_t end = StringEnd(body, i);
+            if (end == npos) return false;
+            i = end;
+        } else if (c == '{' || c == '[') {
+            ++level;
+        } else if (c == '}' || c == ']') {
+            if (--level == 0) {
+                close = i;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The "listeners" member of the object between open and close, taken only at its own level (a
+// member of a nested object does not count): a whole number of at most nine digits, else -1.
+std::int64_t ObjectListeners(std::string_view body, std::size_t open, std::size_t close) {
+    constexpr std::string_view kKey = "\"listeners\"";
+    int level = 0;
+    for (std::size_t i = open; i < close; ++i) {
+        const char c = body[i];
+        if (c == '{' || c == '[') {
+            ++level;
+        } else if (c == '}' || c == ']') {
+            --level;
+        } else if (c == '"') {
+            const std::size_t end = StringEnd(body, i);
+            if (end == npos || end >= close) return -1;
+            const bool key = level == 1 && body.substr(i, end + 1 - i) == kKey;
+            i = end;
+            if (!key) continue;
+            std::size_t v = SkipSpace(body, end + 1);
+            if (v >= close || body[v] != ':') continue;  // the text of a value, not the member
+            v = SkipSpace(body, v + 1);
+            std::size_t digits = v;
+            while (digits < close && body[digits] >= '0' && body[digits] <= '9') ++digits;
+            if (digits == v || digits - v > 9) return -1;
+            if (digits < close && std::strchr(",} \t\r\n", body[digits]) == nullptr) return -1;
+            std::int64_t n = 0;
+            for (std::size_t k = v; k < digits; ++k) n = n * 10 + (body[k] - '0');
+            return n;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 bool ExtractStatusJsonTitle(std::string_view body, const char* channelId, char* text) {
@@ -227,16 +307,34 @@ bool ExtractStatusJsonTitle(std::string_view body, const char* channelId, char* 
     return false;
 }
 
-bool FetchStatusJsonTitle(HttpSession& session, const char* statusUrl, const char* channelId, char* text,
-                          const std::function<NowPlayingContext::Clock::time_point()>& now,
-                          NowPlayingContext::Clock::time_point deadline) {
+std::int64_t ExtractStatusJsonListeners(std::string_view body, const char* channelId) {
+    if (channelId == nullptr) return -1;
+    body = body.substr(0, body.find('\0'));
+    const int idLen = static_cast<int>(BoundedLength(channelId, 64));
+    std::int64_t sum = -1;
+    for (const char* suffix : {"-160", "-mp3"}) {
+        char key[80];
+        std::snprintf(key, sizeof key, "%.*s%s", idLen, channelId, suffix);
+        EntrySpan span;
+        std::size_t open = 0;
+        std::size_t close = 0;
+        // span.begin is just past the closing quote of the entry's listen URL.
+        if (!FindMountEntry(body, key, span) || !EnclosingObject(body, span.begin - 1, open, close)) continue;
+        const std::int64_t n = ObjectListeners(body, open, close);
+        if (n >= 0) sum = (sum < 0 ? 0 : sum) + n;
+    }
+    return sum;
+}
+
+bool FetchStatusDocument(HttpSession& session, const char* statusUrl, char* body, std::size_t& held,
+                         const std::function<NowPlayingContext::Clock::time_point()>& now,
+                         NowPlayingContext::Clock::time_point deadline) {
+    held = 0;
+    body[0] = '\0';
     auto request = session.OpenUrl(statusUrl, kStatusFlags, STATUS_BODY_BYTES - 1);
     if (!request) return false;
     std::uint32_t code = 0;
     if (request->QueryStatusCode(code) && code != 200) return false;
-    const std::unique_ptr<char[]> body(new (std::nothrow) char[STATUS_BODY_BYTES]);
-    if (!body) return false;
-    std::size_t held = 0;
     // A server that trickles the document must not hold the refresh past its budget: what has
     // arrived by then is searched. The deadline is looked at after each read, not before: a
     // client that ran the transfer to the deadline inside OpenUrl holds what arrived, and the
@@ -244,11 +342,20 @@ bool FetchStatusJsonTitle(HttpSession& session, const char* statusUrl, const cha
     while (held < STATUS_BODY_BYTES - 1) {
         const std::size_t want = std::min(STATUS_READ_PIECE, STATUS_BODY_BYTES - 1 - held);
         std::size_t got = 0;
-        if (!request->Read(body.get() + held, want, got) || got == 0) break;
+        if (!request->Read(body + held, want, got) || got == 0) break;
         held += std::min(got, want);
         if (now() >= deadline) break;
     }
     body[held] = '\0';
-    request.reset();
+    return true;
+}
+
+bool FetchStatusJsonTitle(HttpSession& session, const char* statusUrl, const char* channelId, char* text,
+                          const std::function<NowPlayingContext::Clock::time_point()>& now,
+                          NowPlayingContext::Clock::time_point deadline) {
+    const std::unique_ptr<char[]> body(new (std::nothrow) char[STATUS_BODY_BYTES]);
+    if (!body) return false;
+    std::size_t held = 0;
+    if (!FetchStatusDocument(session, statusUrl, body.get(), held, now, deadline)) return false;
     return ExtractStatusJsonTitle({body.get(), held}, channelId, text);
 }

@@ -70,6 +70,8 @@ void ResetConfigDefaults(AppConfig& cfg) {
     cfg.history_file_present = false;
     std::memset(cfg.history_file, 0, sizeof cfg.history_file);
     cfg.history_days = -1;
+    cfg.watch_all_channels_present = false;
+    cfg.watch_all_channels = true;
 }
 
 std::filesystem::path ConfigFilePath() {

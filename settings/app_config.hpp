@@ -62,6 +62,10 @@ struct AppConfig {
     bool history_file_present;
     char history_file[256];
     std::int32_t history_days;  // days of plays kept, 0 = all; -1 = absent (90)
+    // Whether every channel's title and listeners are followed, not only the channel on show's
+    // (true when the key is absent; written back only when it was present).
+    bool watch_all_channels_present;
+    bool watch_all_channels;
 };
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two

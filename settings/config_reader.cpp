@@ -86,6 +86,12 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
     if (ReadJsonInt(text, "window_width", value) && value >= 200) cfg.window_width = value;
     if (ReadJsonInt(text, "window_height", value) && value >= 200) cfg.window_height = value;
 
+    bool watch = true;
+    if (ReadJsonBool(text, "watch_all_channels", watch)) {
+        cfg.watch_all_channels_present = true;
+        cfg.watch_all_channels = watch;
+    }
+
     ReadChannelTable(text, cfg.channels);
     ReadStartChannel(text, cfg);
 

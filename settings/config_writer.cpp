@@ -182,6 +182,10 @@ std::string FormatConfigText(const AppConfig& cfg) {
     CoverSourceLines(w, cfg);
     if (cfg.history_file_present) StringLine(w, "  ", "history_file", View(cfg.history_file), true);
     if (cfg.history_days >= 0) IntLine(w, "history_days", cfg.history_days);
+    if (cfg.watch_all_channels_present) {
+        w.Key("  ", "watch_all_channels");
+        w.Raw(cfg.watch_all_channels ? "true,\r\n" : "false,\r\n");
+    }
     w.Key("  ", "channels");
     w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;

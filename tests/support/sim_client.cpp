@@ -138,6 +138,21 @@ bool SimControl::Reset() {
     return Body(RawHttpExchange(port_, "POST /_sim/reset HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: 0\r\n\r\n")) == "ok";
 }
 
+bool SimControl::Station(std::string_view jsonOrder) {
+    std::string req = "POST /_sim/station HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: application/json\r\n";
+    req += "Content-Length: " + std::to_string(jsonOrder.size()) + "\r\n\r\n";
+    req += jsonOrder;
+    return Body(RawHttpExchange(port_, req)) == "ok";
+}
+
+int SimControl::Requests(std::string_view target) {
+    const std::string log = Log();
+    const std::string needle = "\"target\": " + JsonQuote(target) + ",";
+    int n = 0;
+    for (std::size_t pos = log.find(needle); pos != std::string::npos; pos = log.find(needle, pos + 1)) ++n;
+    return n;
+}
+
 std::string SimControl::Log() {
     return Body(RawHttpExchange(port_, "GET /_sim/log HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
 }

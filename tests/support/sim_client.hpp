@@ -22,8 +22,12 @@ public:
     bool SetBody(std::string_view path, std::string_view body, int status = 200,
                  std::string_view contentType = "text/plain; charset=utf-8");
     bool Reset();
+    // POST /_sim/station with the given JSON order (channel texts, status-document mounts).
+    bool Station(std::string_view jsonOrder);
     // GET /_sim/log: the JSON list of requests seen.
     std::string Log();
+    // How many requests the log holds for exactly this target (path and query).
+    int Requests(std::string_view target);
 
 private:
     int port_;

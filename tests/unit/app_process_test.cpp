@@ -1,6 +1,8 @@
 // The process-wide start-up and shutdown against a config.json in a temporary folder.
 #include "app/process.hpp"
 
+#include "nowplaying/station_watch.hpp"
+
 #include "platform/sockets.hpp"
 #include "settings/config_reader.hpp"
 #include "tests/support/sim_client.hpp"
@@ -10,18 +12,30 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
-TEST(ProcessStart, TheServerTellsThePicturesSwitchOfTheFileFromItsFirstAnswer) {
-    ASSERT_TRUE(InitSockets());
+namespace {
+
+int FreePort() {
+    if (!InitSockets()) return 0;
     const socket_t probe = OpenListener(0);
-    ASSERT_NE(probe, kInvalidSocket);
-    const int port = LocalPort(probe);
-    CloseSocket(probe);
+    const int port = probe == kInvalidSocket ? 0 : LocalPort(probe);
+    if (probe != kInvalidSocket) CloseSocket(probe);
     CleanupSockets();
+    return port;
+}
+
+}  // namespace
+
+TEST(ProcessStart, TheServerTellsThePicturesSwitchOfTheFileFromItsFirstAnswer) {
+    const int port = FreePort();
+    ASSERT_NE(port, 0);
 
     TempDir dir;
-    ASSERT_TRUE(WriteFileBytes(dir / "config.json", "{\"port\": " + std::to_string(port) + ", \"show_images\": false}\n"));
+    // The built-in channels are never asked: the watcher is off.
+    ASSERT_TRUE(WriteFileBytes(dir / "config.json", "{\"port\": " + std::to_string(port) +
+                                                        ", \"show_images\": false, \"watch_all_channels\": false}\n"));
     gSettings.file = dir / "config.json";
     ASSERT_TRUE(StartServices());
     // No window has applied the switch yet.
@@ -70,5 +84,47 @@ TEST(ProcessStart, TheHistoryFileComesFromTheSettings) {
         auto config = std::make_unique<AppConfig>();
         ParseConfigText(c.text, *config);
         EXPECT_EQ(HistoryFilePath(folder, *config).lexically_normal(), c.expected.lexically_normal()) << c.text;
+    }
+}
+
+// With the watcher on, every channel's row of the board fills from the station; switched off,
+// the station sees no request at all while the services run (the window's refresh is not part
+// of them).
+TEST(ProcessStart, TheWatcherFollowsItsSwitch) {
+    if (SimulatorPort() == 0) GTEST_SKIP() << "no station simulator";
+    SimControl sim(SimulatorPort());
+    ASSERT_TRUE(sim.Reset());
+    std::string channels;
+    for (const char* id : {"pa", "pb", "pc"}) {
+        ASSERT_TRUE(sim.Station("{\"channel\":\"" + std::string(id) + "\",\"text\":\"Song " + id + "\"}"));
+        ASSERT_TRUE(sim.Station("{\"mount\":\"" + std::string(id) + "-mp3\",\"fields\":{\"listeners\":3}}"));
+        channels += std::string(channels.empty() ? "" : ",") + "{\"id\":\"" + id + "\",\"name\":\"" + id +
+                    "\",\"endpoint\":\"" + sim.BaseUrl() + "/nowplaying/" + id + "\"}";
+    }
+    for (const bool watch : {false, true}) {
+        SCOPED_TRACE(watch);
+        const int port = FreePort();
+        ASSERT_NE(port, 0);
+        TempDir dir;
+        ASSERT_TRUE(WriteFileBytes(dir / "config.json", "{\"port\": " + std::to_string(port) + ", \"watch_all_channels\": " +
+                                                            (watch ? "true" : "false") + ", \"status_url\": \"" +
+                                                            sim.BaseUrl() + "/status-json.xsl\", \"channels\": [" +
+                                                            channels + "]}\n"));
+        gSettings.file = dir / "config.json";
+        ASSERT_TRUE(StartServices());
+        const auto filled = [] {
+            const StationBoardCopy copy = ReadStationBoard(gStationBoard);
+            return copy.channels.size() == 3 && copy.channels[1].title == "Song pb" && copy.channels[2].title == "Song pc" &&
+                   copy.channels[0].listeners == 3 && copy.channels[2].listeners == 3;
+        };
+        const auto asked = [&] { return sim.Log() != "[]"; };
+        if (watch) {
+            EXPECT_TRUE(WaitFor(filled, std::chrono::milliseconds(kWatchRoundMs)));
+            EXPECT_TRUE(ReadStationBoard(gStationBoard).channels[0].title.empty());  // the window's row
+        } else {
+            // A watcher asks at once: in this time it would have asked many times over.
+            EXPECT_FALSE(WaitFor(asked, std::chrono::milliseconds(3000))) << sim.Log();
+        }
+        EXPECT_TRUE(StopServices());
     }
 }

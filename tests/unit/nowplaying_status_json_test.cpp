@@ -160,3 +160,48 @@ TEST(StatusJsonTitle, BrokenDocumentsGiveNoTitle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A source entry with its listener member as given ("" leaves it out).
+std::string Counted(const std::string& mount, const std::string& listenersJson) {
+    std::string s = Source(mount, "\"T\"");
+    const std::string member = "\"listeners\":2,";
+    s.replace(s.find(member), member.size(), listenersJson.empty() ? "" : "\"listeners\":" + listenersJson + ",");
+    return s;
+}
+
+TEST(StatusJsonListeners, SumOfTheChannelsTwoMounts) {
+    const struct Case {
+        std::string doc;
+        const char* id;
+        std::int64_t listeners;
+    } cases[] = {
+        {Doc({Counted("ostrel-160", "2"), Counted("ostrel-mp3", "7"), Counted("pavo-160", "100")}), "ostrel", 9},
+        {Doc({Counted("ostrel-mp3", "7")}), "ostrel", 7},  // one source: an object, not a list
+        {Doc({Counted("ostrel-160", "0")}), "ostrel", 0},
+        {Doc({Counted("pavo-160", "3")}), "ostrel", -1},
+        {Doc({}), "ostrel", -1},
+        {Doc({Counted("pavo-160", "3"), Counted("pavo-mp3", "4")}), "vo", -1},  // the tail of a mount
+        {Doc({Counted("ostrel-160", ""), Counted("ostrel-mp3", "5")}), "ostrel", 5},
+        {Doc({Counted("ostrel-160", "")}), "ostrel", -1},
+        // Not a whole non-negative count: left out.
+        {Doc({Counted("ostrel-160", "\"5\""), Counted("ostrel-mp3", "1")}), "ostrel", 1},
+        {Doc({Counted("ostrel-160", "-3")}), "ostrel", -1},
+        {Doc({Counted("ostrel-160", "1.5")}), "ostrel", -1},
+        {Doc({Counted("ostrel-160", "1e3")}), "ostrel", -1},
+        {Doc({Counted("ostrel-160", "1234567890")}), "ostrel", -1},
+        {Doc({Counted("ostrel-160", "999999999"), Counted("ostrel-mp3", "999999999")}), "ostrel", 1999999998},
+        // Members in another order, spaces, and a member of a nested object that does not count.
+        {R"({"source":[{"listenurl": "http://h/ostrel-160", "x":{"listeners":50}, "listeners" : 4 }]})", "ostrel", 4},
+        {R"({"source":[{"x":{"listeners":50},"listenurl":"http://h/ostrel-160"}]})", "ostrel", -1},
+        {R"({"source":[{"server_name":"\"listeners\":8 {","listenurl":"http://h/ostrel-160"}]})", "ostrel", -1},
+        // A document cut inside the entry.
+        {R"({"source":[{"listeners":3,"listenurl":"http://h/ostrel-160","title":"a)", "ostrel", -1},
+        {R"({"source":[{"listeners":3,"listenurl":"http://h/ostrel-160"}]})" + std::string(1, '\0') + "]", "ostrel", 3},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ExtractStatusJsonListeners(c.doc, c.id), c.listeners) << c.id << " " << c.doc;
+    EXPECT_EQ(ExtractStatusJsonListeners(Doc({Counted("ostrel-160", "2")}), nullptr), -1);
+}
+
+}  // namespace

@@ -68,6 +68,7 @@ bool SameRecord(const AppConfig& a, const AppConfig& b) {
         View(a.status_url) != View(b.status_url) || View(a.image_search_url) != View(b.image_search_url) ||
         View(a.nowplaying_file) != View(b.nowplaying_file) || View(a.cover_file) != View(b.cover_file) ||
         View(a.listen_address) != View(b.listen_address) ||
+        a.watch_all_channels_present != b.watch_all_channels_present || a.watch_all_channels != b.watch_all_channels ||
         a.channels.count != b.channels.count) {
         return false;
     }

@@ -169,6 +169,21 @@ TEST(SettingsRangeRules, OutOfRangeValuesKeepTheirDefaults) {
     EXPECT_FALSE(Parse("{\"show_images\": FALSE}")->show_images);
     EXPECT_TRUE(Parse("{\"show_images\": \"false\"}")->show_images);
     EXPECT_TRUE(Parse("{\"show_images\": 0}")->show_images);
+    const struct {
+        const char* text;
+        bool present;
+        bool watch;
+    } watches[] = {
+        {"{}", false, true},
+        {"{\"watch_all_channels\": false}", true, false},
+        {"{\"watch_all_channels\": TRUE}", true, true},
+        {"{\"watch_all_channels\": \"false\"}", false, true},
+        {"{\"watch_all_channels\": 0}", false, true},
+    };
+    for (const auto& w : watches) {
+        EXPECT_EQ(Parse(w.text)->watch_all_channels_present, w.present) << w.text;
+        EXPECT_EQ(Parse(w.text)->watch_all_channels, w.watch) << w.text;
+    }
     // Keys are found anywhere and in any order; the first occurrence wins.
     auto cfg = Parse("{\"port\": 9000, \"port\": 9001, \"window_height\": 300 \"window_width\" 250}");
     EXPECT_EQ(cfg->port, 9000);
@@ -405,6 +420,8 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     CopyText(cfg->cover_cache_folder, "C:\\covers \"x\"");
     CopyText(cfg->channels.entries[2].logo, "https://h/logo.png?a=\"b\"");
     cfg->show_images = false;
+    cfg->watch_all_channels_present = true;
+    cfg->watch_all_channels = false;
     cfg->port = 1;
     cfg->rotate_interval_seconds = 2147483647;
 
@@ -426,6 +443,8 @@ TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     EXPECT_EQ(View(back->cover_cache_folder), View(cfg->cover_cache_folder));
     EXPECT_EQ(View(back->channels.entries[2].logo), View(cfg->channels.entries[2].logo));
     EXPECT_FALSE(back->show_images);
+    EXPECT_TRUE(back->watch_all_channels_present);
+    EXPECT_FALSE(back->watch_all_channels);
     EXPECT_EQ(back->port, 1);
     EXPECT_EQ(back->rotate_interval_seconds, 2147483647);
     EXPECT_EQ(back->channels.count, 8);
@@ -567,6 +586,11 @@ TEST(SettingsWriter, LayoutDetails) {
     CopyText(cfg->cover_sources[0], "itunes");
     CopyText(cfg->cover_sources[1], "deezer");
     EXPECT_NE(FormatConfigText(*cfg).find("  \"cover_sources\": [\"itunes\", \"deezer\"],\r\n"), std::string::npos);
+    // The watch switch only when it was in the file, after the picture sources.
+    EXPECT_EQ(FormatConfigText(*cfg).find("watch_all_channels"), std::string::npos);
+    cfg->watch_all_channels_present = true;
+    EXPECT_NE(FormatConfigText(*cfg).find("\"http://d/search\",\r\n  \"watch_all_channels\": true,\r\n  \"channels\""),
+              std::string::npos);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-"""The demo station: eight channels whose titles change every 20 to 30 seconds, an image search
+"""The demo station: eight channels whose titles change every 20 to 30 seconds (on their
+endpoints and in the status document, where their listeners come and go), an image search
 that answers with four album covers drawn for the title asked for (JPEG, PNG and WebP).
 
 Active only with --demo. The channels' now-playing texts are at /nowplaying-<id>.txt, the search
@@ -6,6 +7,7 @@ at /demo/images/async and the covers at /demo/pic/<n>.<ext>?q=<search text>.
 """
 import hashlib
 import random
+import sys
 import threading
 import urllib.parse
 
@@ -91,15 +93,34 @@ def rotate_titles(stop):
     rnd = random.Random()
     current = {}
     next_change = {}
+    listeners = {ch: rnd.randint(0, 40) for ch in CHANNELS}
+    next_count = 0
     import time
     while not stop.is_set():
+        station = sys.modules.get("sim_station")
+        if station is None:  # loaded after this module: wait for it
+            stop.wait(0.1)
+            continue
         now = time.monotonic()
+        orders = []
         for ch in CHANNELS:
             if now >= next_change.get(ch, 0):
                 choices = [t for t in TITLES if t != current.get(ch)]
                 current[ch] = rnd.choice(choices)
                 next_change[ch] = now + rnd.uniform(20, 30)
                 simulator.set_answer({"path": f"/nowplaying-{ch}.txt", "body": current[ch]})
+                orders.append(ch)
+        if now >= next_count:
+            # Listeners tune in and out every 10 seconds or so.
+            next_count = now + rnd.uniform(8, 12)
+            for ch in CHANNELS:
+                listeners[ch] = max(0, listeners[ch] + rnd.randint(-3, 3))
+            orders = CHANNELS
+        if orders:
+            station.control({"orders": [
+                {"mount": f"{ch}-{kind}", "title": current[ch],
+                 "fields": {"listeners": listeners[ch] // 2 + (listeners[ch] % 2 if kind == "160" else 0)}}
+                for ch in orders for kind in ("160", "mp3")]})
         stop.wait(0.5)
 
 

@@ -13,6 +13,7 @@
                                                           "fields" adds or overrides members
                                                           (a null value removes one)
          {"mount": "ostrel-160", "remove": true}          drop the source
+         {"orders": [{...}, {...}]}                       several of the above in one step
 
 The status document is written the way Icecast 2.4 writes it from its sorted statistics tree:
 no white space, members in alphabetical order, sources sorted by mount name, one source as an
@@ -118,6 +119,8 @@ def status_document():
 
 
 def control(order):
+    for each in order.get("orders") or []:
+        control(each)
     with STATE_LOCK:
         if order.get("reset"):
             TEXTS.clear()

@@ -172,6 +172,7 @@ def load_extensions(args):
         name = os.path.splitext(os.path.basename(path))[0]
         spec = importlib.util.spec_from_file_location(name, path)
         module = importlib.util.module_from_spec(spec)
+        sys.modules.setdefault(name, module)  # one copy of its state for every other module
         spec.loader.exec_module(module)
         if hasattr(module, "setup"):
             module.setup(args)
