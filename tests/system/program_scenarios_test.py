@@ -20,8 +20,11 @@ Wine: each starts the program in a temporary folder of its own against the stati
              shown and saved once the window exists
   flood      1000 channel switches as fast as they go against a slow station, then /stop: the
              program ends within the refresh budget and a second, the last channel saved
-  history    the titles shown are in the play history file (read with Python's sqlite3) after
+
              a /stop, after a kill and after the restart that follows, each play ended
+  history    the play history file across a stop and a kill, as another program reads it
+  station    every channel's title and listeners in /api/nowplaying within a round, a change
+             pushed as event: nowplaying, every channel's plays queried and exported
   slow_disk  (native only) every flush to the disk takes 200 ms while two clients switch the
              pictures in a loop: /api/info stays fast, and config.json ends with the last state
 
@@ -741,7 +744,8 @@ def scenario_history(prog):
     first, second, third = ("History %s - First" % tag, "History %s - Second" % tag, "History %s - Third" % tag)
     set_title("one", first)
     set_title("three", third)
-    folder = prog.folder(port)
+    # The channel on show only: the other channels' plays are the station scenario's.
+    folder = prog.folder(port, extra={"watch_all_channels": False})
     titles = lambda: [p[1] for p in plays_in(folder) or []]  # noqa: E731
     try:
         with Run(prog, folder) as run:
@@ -778,6 +782,94 @@ def scenario_history(prog):
         plays = plays_in(folder) or []
         check(len(plays) == 6 and all(p[3] is not None for p in plays),
               "the play the kill left going on ended when the channel was seen again: %r" % (plays,))
+    finally:
+        folder.remove()
+
+
+# ---------------------------------------------------------------- every channel
+
+def nowplaying(port):
+    """/api/nowplaying as (headers, object); the object is None unless the body is strict JSON."""
+    status, headers, body = api(port, "/api/nowplaying")
+    try:
+        return headers, json.loads(body.decode("utf-8", "strict")) if status == 200 else None
+    except ValueError:
+        return headers, None
+
+
+def events_until(port, pred, seconds):
+    """Reads /api/events until an event's (name, object) satisfies pred; the events read."""
+    import http.client
+    seen = []
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=seconds)
+    try:
+        conn.request("GET", "/api/events")
+        resp = conn.getresponse()
+        deadline = time.monotonic() + seconds
+        name = None
+        while time.monotonic() < deadline:
+            line = resp.fp.readline()
+            if not line:
+                break
+            line = line.decode("utf-8").rstrip("\n")
+            if line.startswith("event: "):
+                name = line[7:]
+            elif line.startswith("data: "):
+                seen.append((name, json.loads(line[6:])))
+                if pred(*seen[-1]):
+                    break
+    except (OSError, ValueError):
+        pass
+    finally:
+        conn.close()
+    return seen
+
+
+def scenario_station(prog):
+    """Every channel's title and listeners within a round, in /api/nowplaying and its event; the
+    plays of every channel in the history, queried and exported."""
+    port = free_port()
+    tag = str(random.randrange(1 << 30))
+    title = lambda cid, n: "Station %s - %s %d" % (tag, cid, n)  # noqa: E731
+    for cid, _ in CHANNELS:
+        set_title(cid, title(cid, 1))
+    sim_post("/_sim/station", {"orders": [{"mount": "two-160", "fields": {"listeners": 7}},
+                                          {"mount": "two-mp3", "fields": {"listeners": 5}}]})
+    folder = prog.folder(port)
+    try:
+        with Run(prog, folder) as run:
+            check(run.up(lambda i: i.get("track") == title("one", 1)) is not None, "starts on channel one")
+            # One round (5 s) and room for a loaded machine.
+            every = lambda o: o and [c["title"] for c in o["channels"]] == [title(c, 1) for c, _ in CHANNELS]  # noqa: E731
+            got = wait_for(lambda: (lambda r: r[1] if every(r[1]) else None)(nowplaying(port)), 15, 0.2)
+            check(got is not None, "/api/nowplaying has every channel's title: %r" % (nowplaying(port)[1],))
+            headers, _ = nowplaying(port)
+            check(headers.get("Content-Type") == "application/json; charset=utf-8" and
+                  headers.get("Cache-Control") == "no-cache", "its headers: %r" % (headers,))
+            if got:
+                rows = got["channels"]
+                check([r["index"] for r in rows] == [0, 1, 2] and [r["selected"] for r in rows] == [True, False, False],
+                      "in the table's order, the channel on show marked")
+                check(all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", r["since"]) for r in rows), "since in UTC")
+                check(wait_for(lambda: (nowplaying(port)[1] or {"channels": [{}, {}]})["channels"][1].get("listeners") == 12,
+                               15, 0.2), "channel two's listeners are the sum of its mounts")
+            # A change on a channel not on show is pushed.
+            threading.Timer(1.0, lambda: set_title("three", title("three", 2))).start()
+            seen = events_until(port, lambda n, o: n == "nowplaying" and o["channels"][2]["title"] == title("three", 2), 20)
+            check(seen[:2] and seen[0][0] == "info" and seen[1][0] == "nowplaying",
+                  "the stream begins with info, then nowplaying: %r" % ([n for n, _ in seen],))
+            check(seen and seen[-1][0] == "nowplaying" and seen[-1][1]["channels"][2]["title"] == title("three", 2),
+                  "a new title on another channel is pushed")
+            # Both plays of channel three are in the history, newest first; the export quotes.
+            query = "/api/history?channel=three&q=" + encoded_query("station %s" % tag)
+            hist = wait_for(lambda: (lambda r: json.loads(r[2]) if r[0] == 200 else None)(api(port, query)), 10, 0.2)
+            check(hist and [h["title"] for h in hist][:2] == [title("three", 2), title("three", 1)] and
+                  hist[1]["ended"] is not None and hist[0]["ended"] is None, "the history of channel three: %r" % (hist,))
+            status, headers, body = api(port, "/api/history.csv?channel=three")
+            check(status == 200 and body.startswith(b"channel_id,channel_name,title,started,ended,listeners\r\n") and
+                  title("three", 2).encode() in body, "the export of channel three: %r" % (body[:200],))
+            check(api(port, "/api/history?limit=0")[0] == 400, "a malformed query is refused")
+            run.stop("station")
     finally:
         folder.remove()
 
@@ -980,6 +1072,8 @@ def main():
         scenario_flood(prog, seed)
     elif scenario == "history":
         scenario_history(prog)
+    elif scenario == "station":
+        scenario_station(prog)
     elif scenario == "slow_disk" and kind == "native":
         scenario_slow_disk(prog)
     else:

@@ -23,8 +23,9 @@ endif()
 # Scenarios shared by both programs (tests/system/program_scenarios_test.py): a hand-edited
 # config.json, covers, saves across restarts, bad outside input, kills during saves, /stop
 # during start-up, switches during start-up, a flood of channel switches before /stop, the play
-# history on disk across a stop and a kill.
-set(TOVREL_SCENARIOS config covers saves bad_input kill early_stop early_switch flood history)
+# history on disk across a stop and a kill, every channel in /api/nowplaying, its event and the
+# history.
+set(TOVREL_SCENARIOS config covers saves bad_input kill early_stop early_switch flood history station)
 set(TOVREL_SCENARIO_SCRIPT "${CMAKE_SOURCE_DIR}/tests/system/program_scenarios_test.py")
 if(TARGET tovrel-radio AND NOT WIN32 AND TOVREL_SANITIZE STREQUAL "address")
   foreach(scenario IN LISTS TOVREL_SCENARIOS)
