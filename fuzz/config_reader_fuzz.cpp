@@ -38,6 +38,9 @@ void CheckRules(const AppConfig& cfg) {
     CheckTerminated(cfg.itunes_url);
     CheckTerminated(cfg.coverartarchive_url);
     CheckTerminated(cfg.cover_cache_folder);
+    for (const std::int8_t flag : {cfg.minimize_to_tray, cfg.notify_new_title, cfg.start_with_windows}) {
+        Check(flag == kFlagAbsent || flag == 0 || flag == 1);
+    }
     for (int row = 0; row < cfg.channels.count; ++row) {
         const Channel& c = cfg.channels.entries[row];
         Check(c.id[63] == '\0' && c.endpoint[255] == '\0' && c.logo[255] == '\0');

@@ -67,6 +67,9 @@ void ResetConfigDefaults(AppConfig& cfg) {
     std::memset(cfg.musicbrainz_url, 0, sizeof cfg.musicbrainz_url);
     std::memset(cfg.coverartarchive_url, 0, sizeof cfg.coverartarchive_url);
     std::memset(cfg.cover_cache_folder, 0, sizeof cfg.cover_cache_folder);
+    cfg.minimize_to_tray = kFlagAbsent;
+    cfg.notify_new_title = kFlagAbsent;
+    cfg.start_with_windows = kFlagAbsent;
 }
 
 std::filesystem::path ConfigFilePath() {

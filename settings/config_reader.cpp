@@ -126,4 +126,15 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
         std::memset(url, 0, sizeof url);
         if (ReadJsonString(text, key, url, sizeof url)) CopyText(field, sizeof url, View(url));
     }
+
+    // Optional: the Windows desktop companion's switches; anything but true or false is absent.
+    const std::pair<const char*, std::int8_t*> flags[] = {
+        {"minimize_to_tray", &cfg.minimize_to_tray},
+        {"notify_new_title", &cfg.notify_new_title},
+        {"start_with_windows", &cfg.start_with_windows},
+    };
+    for (const auto& [key, field] : flags) {
+        bool on = false;
+        if (ReadJsonBool(text, key, on)) *field = on ? 1 : 0;
+    }
 }
