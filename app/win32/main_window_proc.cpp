@@ -99,7 +99,11 @@ void Win32View::AttachMessageTarget() {
 
 void Win32View::SetTimer(unsigned id, unsigned periodMs) { ::SetTimer(gWin.main, id, periodMs, nullptr); }
 void Win32View::KillTimer(unsigned id) { ::KillTimer(gWin.main, id); }
-void Win32View::InvalidateClient() { InvalidateRect(gWin.main, nullptr, FALSE); }
+void Win32View::InvalidateClient() {
+    InvalidateRect(gWin.main, nullptr, FALSE);
+    // Every change of the title or the channel repaints: the icon's texts follow it here.
+    TrayRefresh();
+}
 void Win32View::InvalidateButton() { InvalidateRect(gWin.pictureButton, nullptr, TRUE); }
 void Win32View::DecodeCurrentCover() { ::DecodeCurrentCover(); }
 void Win32View::DestroyDecodedCover() { ::DestroyDecodedCover(); }
@@ -137,12 +141,23 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         gWin.main = hwnd;
         CreateChannelList(hwnd);
         OnCreate(gApp);
+        ApplyStartWithWindows();
+        TrayAdd(hwnd);
         return 0;
     case WM_DESTROY:
+        TrayRemove();
         OnDestroy(gApp);
+        return 0;
+    case WM_ENDSESSION:
+        // Windows ends the process after this answer, without a WM_DESTROY.
+        if (wParam) TrayRemove();
         return 0;
     case WM_SIZE:
         Layout(LOWORD(lParam), HIWORD(lParam));
+        if (wParam == SIZE_MINIMIZED) TrayMinimized();
+        return 0;
+    case MSG_TRAY:
+        TrayEvent(wParam, lParam);
         return 0;
     case WM_PAINT: {
         PAINTSTRUCT ps;
@@ -187,6 +202,8 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         } else if (LOWORD(wParam) == kChannelListId && HIWORD(wParam) == CBN_SELCHANGE) {
             const auto selection = SendMessageW(gWin.channelList, CB_GETCURSEL, 0, 0);
             OnChannelListSelection(gApp, static_cast<int>(selection));
+        } else if (HIWORD(wParam) == 0 && lParam == 0) {
+            TrayCommandChosen(LOWORD(wParam));
         }
         return 0;
     case WM_TIMER:
@@ -213,6 +230,7 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         HandlePostedMessage(gApp, message, static_cast<std::uintptr_t>(wParam));
         return 0;
     default:
+        if (TrayTaskbarCreated(message)) return 0;
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }

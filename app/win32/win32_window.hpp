@@ -12,6 +12,7 @@ class Bitmap;
 
 constexpr int kChannelListId = 101;
 constexpr int kPictureButtonId = 102;
+constexpr UINT MSG_TRAY = WM_APP + 1;  // the notification-area icon's events
 constexpr wchar_t kWindowClassName[] = L"TovrelRadioMonitorWnd";
 constexpr wchar_t kWindowTitle[] = L"Radio Tovrel Monitor & Server";
 
@@ -58,6 +59,20 @@ void DestroyDecodedCover();
 // The owner-drawn controls (controls_win32.cpp).
 void DrawPictureButton(const DRAWITEMSTRUCT& item);
 void DrawChannelListItem(const DRAWITEMSTRUCT& item);
+
+// The notification-area icon and starting with Windows (tray_win32.cpp).
+void TrayAdd(HWND hwnd);
+void TrayRemove();
+// True when message is the shell's TaskbarCreated (the icon is then added again).
+bool TrayTaskbarCreated(UINT message);
+// The tooltip (and, when asked for, a notification) after the title or the channel changed.
+void TrayRefresh();
+void TrayEvent(WPARAM wParam, LPARAM lParam);
+// A menu choice; false for an id that is not the menu's.
+bool TrayCommandChosen(unsigned id);
+void TrayMinimized();
+// With start_with_windows in config.json: the Run value made to agree with it.
+void ApplyStartWithWindows();
 
 // Wide text for the Win32 calls (wchar_t is 16-bit on Windows).
 inline const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }

@@ -3,9 +3,11 @@
 with the defaults, the window found by its title, a screenshot read pixel by pixel (background,
 title band, a solid-colour cover exactly where the fit puts it), the web API, /stop with exit
 code 0 and the settings saved, a taken port that leaves the window running, and a program at
-the root of a drive that finds its config.json whatever its current folder.
+the root of a drive that finds its config.json whatever its current folder; the notification-area
+icon (its tooltip, notification, menu, re-adding after the shell restarts, removal at the end)
+and the Run value of starting with Windows.
 
-Usage: wine_program_test.py <tovrel-radio.exe> <wine-run.sh> <artefact dir>
+Usage: wine_program_test.py <tovrel-radio.exe> <wine-run.sh> <artefact dir> <tray_poke.exe>
 Needs DISPLAY (the Windows test run is inside Xvfb), xdotool and ImageMagick.
 """
 import base64
@@ -97,9 +99,9 @@ def fit(w, h, left, top, right, bottom):
     return x, y, dw, dh
 
 
-def start(runner, folder):
+def start(runner, folder, env=None):
     return subprocess.Popen([runner, folder.exe], cwd=folder.dir, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
 
 
 def test_window(runner, exe, artefacts, work):
@@ -234,6 +236,143 @@ def test_picture_button(folder, port, x0, y0, cx, cy):
           "a later press switches them on again")
 
 
+RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+VK_UP, VK_DOWN, VK_RETURN = 0x26, 0x28, 0x0D
+NIN_SELECT, WM_CONTEXTMENU = 0x400, 0x7B
+
+
+def run_value(runner):
+    """The Run value's data, or None when there is none."""
+    r = subprocess.run([runner, "reg", "query", RUN_KEY, "/v", "Radio Tovrel"], capture_output=True, text=True,
+                       timeout=30)
+    for line in r.stdout.splitlines():
+        if line.strip().startswith("Radio Tovrel") and "REG_SZ" in line:
+            return line.split("REG_SZ", 1)[1].strip()
+    return None
+
+
+class Tray:
+    """The program's tray log (its test hook) and the poke that plays the shell's and user's part."""
+
+    def __init__(self, runner, poke, work):
+        self.runner, self.poke = runner, poke
+        self.log = os.path.join(work, "tray.log")
+        if os.path.exists(self.log):
+            os.remove(self.log)
+
+    def env(self):
+        env = dict(os.environ)
+        env["TOVREL_TEST_TRAY_LOG"] = "Z:" + self.log.replace("/", "\\")
+        return env
+
+    def lines(self):
+        try:
+            with open(self.log, encoding="utf-8") as f:
+                return f.read().splitlines()
+        except OSError:
+            return []
+
+    def wait_line(self, pred, seconds=20, after=0):
+        """The first line from index `after` on that satisfies pred (waits for it)."""
+        return wait_for(lambda: next((l for l in self.lines()[after:] if pred(l)), None), seconds, 0.2)
+
+    def send(self, *args):
+        return subprocess.run([self.runner, self.poke] + [str(a) for a in args], capture_output=True, text=True,
+                              timeout=30)
+
+    def choose(self, *keys):
+        """Opens the menu by a right click on the icon and picks an item with the keyboard."""
+        before = len(self.lines())
+        self.send("event", WM_CONTEXTMENU)
+        menu = self.wait_line(lambda l: l.startswith("menu "), 20, before)
+        if menu:
+            self.send("key", *keys, VK_RETURN)
+        return menu
+
+
+def test_tray(runner, exe, poke, work):
+    port = free_port()
+    subprocess.run([runner, "reg", "delete", RUN_KEY, "/v", "Radio Tovrel", "/f"], capture_output=True, timeout=30)
+    folder = ProgramFolder(exe, port, parent=work, extra={"notify_new_title": True, "minimize_to_tray": True,
+                                                          "start_with_windows": True})
+    set_title("one", "Tray Title One")
+    set_title("two", "Tray Title Two")
+    tray = Tray(runner, poke, work)
+    proc = start(runner, folder, tray.env())
+    try:
+        added = lambda l: l.startswith("add ") and l.endswith(" ok")  # noqa: E731
+        check(tray.wait_line(added, 30) is not None, "tray icon added with the window")
+        data = run_value(runner)
+        check(data is not None and data.startswith('"') and data.endswith(os.path.basename(exe) + '"'),
+              "start_with_windows true writes the Run value at start: %r" % data)
+        # The first title may be on show before the icon exists: then the icon starts with it.
+        check(tray.wait_line(lambda l: l in ("tip First Channel - Tray Title One ok",
+                                             "add First Channel - Tray Title One ok"), 30),
+              "tooltip holds the channel and the title")
+        check(tray.wait_line(lambda l: l == "info First Channel: Tray Title One ok", 10),
+              "a notification for the new title")
+        check(not any("Loading..." in l for l in tray.lines() if l.startswith("info")),
+              "no notification for the placeholder")
+        set_title("one", "Tray Title Three")
+        check(tray.wait_line(lambda l: l == "tip First Channel - Tray Title Three ok", 30),
+              "tooltip follows a title change")
+
+        adds = sum(1 for l in tray.lines() if added(l))
+        tray.send("taskbar-created")
+        check(wait_for(lambda: sum(1 for l in tray.lines() if added(l)) > adds, 20),
+              "icon added again after TaskbarCreated")
+
+        tray.send("minimize")
+        check(wait_for(lambda: tray.send("state").stdout.strip() == "01", 20),
+              "minimize_to_tray hides the minimised window")
+        tray.send("event", NIN_SELECT)
+        check(wait_for(lambda: tray.send("state").stdout.strip() == "10", 20),
+              "a click on the icon shows the window again")
+
+        menu = tray.choose(VK_DOWN, VK_DOWN)
+        check(menu is not None and menu.startswith("menu |First Channel* |Second Channel |Third Channel |- "
+                                                   "|Hide Art |Open web page |Start with Windows* |- |Exit"),
+              "the menu: channels with the one on show checked, then the commands: %r" % menu)
+        check(wait_for(lambda: (api_info(port) or {}).get("track") == "Tray Title Two", 30),
+              "the menu's second channel switches to it")
+        check(wait_for(lambda: '"last_channel": "two"' in folder.config_text(), 10), "and saves it")
+        check(tray.wait_line(lambda l: l == "tip Second Channel - Tray Title Two ok", 20),
+              "the tooltip follows the channel")
+
+        tray.choose(VK_UP, VK_UP, VK_UP, VK_UP)
+        check(wait_for(lambda: pictures_state(folder, port) == (False, False), 20), "the menu's Hide Art")
+        menu = tray.choose(VK_UP, VK_UP, VK_UP)
+        check(menu is not None and "|Show Art |" in menu, "the menu then offers Show Art")
+        check(tray.wait_line(lambda l: l == "open http://localhost:%d/" % port, 20), "the menu opens the web page")
+        tray.choose(VK_UP, VK_UP)
+        check(wait_for(lambda: run_value(runner) is None, 20), "the menu's Start with Windows removes the Run value")
+        check(wait_for(lambda: '"start_with_windows": false' in folder.config_text(), 10),
+              "and saves the key that was present")
+        menu = tray.choose(VK_UP, VK_UP)
+        check(menu is not None and "|Start with Windows |" in menu, "unchecked in the menu after")
+        check(wait_for(lambda: run_value(runner) is not None, 20), "chosen again, it adds the value back")
+
+        lines_before_exit = len(tray.lines())
+        tray.choose(VK_UP)
+        try:
+            code = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, "the menu's Exit ends the program with exit code 0 (got %r)" % code)
+        check(tray.wait_line(lambda l: l == "delete ok", 5, lines_before_exit) is not None, "icon removed at the end")
+        cfg = json.loads(folder.config_text())
+        check(cfg.get("last_channel") == "two" and cfg.get("show_images") is False and
+              cfg.get("start_with_windows") is True and cfg.get("notify_new_title") is True and
+              cfg.get("minimize_to_tray") is True, "Exit saves as the close box does, the switches kept")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        subprocess.run([runner, "reg", "delete", RUN_KEY, "/v", "Radio Tovrel", "/f"], capture_output=True,
+                       timeout=30)
+        folder.remove()
+
+
 def test_taken_port(runner, exe, work):
     holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     holder.bind(("0.0.0.0", 0))
@@ -326,9 +465,10 @@ def main():
         if shutil.which(tool) is None:
             print("%s missing: skipped" % tool)
             return 0
-    exe, runner, artefacts = (os.path.abspath(a) for a in sys.argv[1:4])
+    exe, runner, artefacts, poke = (os.path.abspath(a) for a in sys.argv[1:5])
     os.makedirs(artefacts, exist_ok=True)
     test_window(runner, exe, artefacts, artefacts)
+    test_tray(runner, exe, poke, artefacts)
     test_taken_port(runner, exe, artefacts)
     test_drive_root(runner, exe, artefacts)
     test_station_that_never_answers(runner, exe, artefacts)
