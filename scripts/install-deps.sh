@@ -3,10 +3,11 @@
 # Usage: install-deps.sh [extra packages...]
 set -eu
 # nginx: the proxy recipe's test runs a private copy on a loopback port (where a service manager
-# runs, the Debian package also starts its own server on port 80).
+# runs, the Debian package also starts its own server on port 80). fonts-dejavu-core: the Wine
+# prefix's font for the arrows that Wine's Tahoma lacks.
 packages="g++ cmake ninja-build googletest libgtest-dev libcurl4-openssl-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth x11-utils xdotool
-  imagemagick fonts-wine python3 openssl nsis clang libclang-rt-14-dev chromium wrk nlohmann-json3-dev nginx $*"
+  imagemagick fonts-wine fonts-dejavu-core python3 openssl nsis clang libclang-rt-14-dev chromium wrk nlohmann-json3-dev nginx $*"
 command -v node >/dev/null || packages="$packages nodejs"
 command -v npm >/dev/null || packages="$packages npm"
 missing=""

@@ -2,6 +2,7 @@
 // through which the portable handlers drive them. Main thread only.
 #pragma once
 
+#include "app/geometry.hpp"
 #include "app/window_state.hpp"
 
 #include <windows.h>
@@ -24,6 +25,8 @@ struct Win32Window {
     HFONT titleFont = nullptr;
     HFONT captionFont = nullptr;
     HFONT smallFont = nullptr;
+    HFONT arrowFont = nullptr;  // the button's arrows when smallFont lacks them, else null
+    int dpi = 96;               // the window's; every length of the layout is scaled by it
     Gdiplus::Bitmap* decodedCover = nullptr;
 };
 
@@ -45,7 +48,8 @@ public:
     void DecodeCurrentCover() override;
     void DestroyDecodedCover() override;
     void DeleteFonts() override;
-    bool ReadWindowSize(int& width, int& height) override;
+    bool ReadWindowSize(int& width, int& height) override;  // in 96-DPI units
+    static bool ReadWindowPixels(int& width, int& height);
     void PostQuit(int exitCode) override;
 };
 
@@ -59,6 +63,12 @@ void DestroyDecodedCover();
 // The owner-drawn controls (controls_win32.cpp).
 void DrawPictureButton(const DRAWITEMSTRUCT& item);
 void DrawChannelListItem(const DRAWITEMSTRUCT& item);
+
+// The window's DPI (the system's before Windows 10), and the fonts at gWin.dpi (dpi_win32.cpp).
+int WindowDpi(HWND hwnd);
+void CreateFonts();
+// A length of the 96-DPI layout at the window's DPI.
+inline int Px(int v) { return ScaleToDpi(v, gWin.dpi); }
 
 // The notification-area icon and starting with Windows (tray_win32.cpp).
 void TrayAdd(HWND hwnd);
