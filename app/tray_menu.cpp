@@ -1,6 +1,7 @@
 #include "app/tray_menu.hpp"
 
 #include "app/window_state.hpp"
+#include "common/ipv4.hpp"
 #include "common/text.hpp"
 
 #include <algorithm>
@@ -61,8 +62,11 @@ TrayCommand DecodeTrayCommand(unsigned id, int channelCount) {
     }
 }
 
-std::u16string WebPageAddress(int port) {
-    return u"http://localhost:" + Utf8ToUtf16(std::to_string(port)) + u"/";
+std::u16string WebPageAddress(int port, std::string_view listenAddress) {
+    std::uint32_t address = 0;
+    const bool one = ParseIpv4(listenAddress, &address) && address != 0;
+    return u"http://" + (one ? Utf8ToUtf16(listenAddress) : std::u16string(u"localhost")) + u":" +
+           Utf8ToUtf16(std::to_string(port)) + u"/";
 }
 
 bool TitleNotifier::Due(std::u16string_view title, std::int64_t nowMs) {

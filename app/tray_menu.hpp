@@ -47,8 +47,9 @@ struct TrayCommand {
 // A menu id back to what it asks; a channel id beyond the table's channelCount rows is None.
 TrayCommand DecodeTrayCommand(unsigned id, int channelCount);
 
-// The web page's address in the default browser.
-std::u16string WebPageAddress(int port);
+// The web page's address in the default browser: this machine's name, or the one address the
+// server listens on when listen_address names one (0.0.0.0 is every address).
+std::u16string WebPageAddress(int port, std::string_view listenAddress = {});
 
 // Whether a new title on show deserves a notification: never a placeholder, never the text last
 // announced, and at most one within kNotifyGapMs of the last. Times are a steady clock's, in ms.

@@ -249,7 +249,8 @@ bool TrayCommandChosen(unsigned id) {
         break;
     case TrayAction::Pictures: OnTogglePictures(gApp); break;
     case TrayAction::WebPage: {
-        const std::u16string address = WebPageAddress(ConfiguredPort(gSettings));
+        const AppConfig config = ReadConfig(gSettings);
+        const std::u16string address = WebPageAddress(config.port, View(config.listen_address));
         TrayLog("open " + Utf16ToUtf8(address));
         // Under the test hook the address is only logged: a test machine has no browser to start.
         if (!Logging()) {

@@ -75,6 +75,9 @@ TEST(AppTray, MenuItemsAndTheirCommands) {
         EXPECT_EQ(command.channel, c.channel) << c.id;
     }
     EXPECT_EQ(WebPageAddress(7555), u"http://localhost:7555/");
+    EXPECT_EQ(WebPageAddress(80, "192.168.1.10"), u"http://192.168.1.10:80/");
+    EXPECT_EQ(WebPageAddress(80, "0.0.0.0"), u"http://localhost:80/");
+    EXPECT_EQ(WebPageAddress(80, "my host"), u"http://localhost:80/");  // not an address: every interface
 }
 
 TEST(AppTray, NotificationsSkipPlaceholdersRepeatsAndBursts) {
