@@ -388,6 +388,16 @@ def test_tray(runner, exe, poke, work):
         check(cfg.get("last_channel") == "two" and cfg.get("show_images") is False and
               cfg.get("start_with_windows") is True and cfg.get("notify_new_title") is True and
               cfg.get("minimize_to_tray") is True, "Exit saves as the close box does, the switches kept")
+
+        # With the key false the next start removes the value the menu had put back.
+        text = folder.config_text().replace('"start_with_windows": true', '"start_with_windows": false')
+        with open(folder.config_path, "w", encoding="utf-8") as f:
+            f.write(text)
+        proc = start(runner, folder, tray.env())
+        check(tray.wait_line(added, 30, lines_before_exit) is not None and
+              wait_for(lambda: run_value(runner) is None, 20), "start_with_windows false removes the Run value at start")
+        http_get("http://127.0.0.1:%d/stop" % port)
+        proc.wait(timeout=30)
     finally:
         if proc.poll() is None:
             proc.kill()
