@@ -42,6 +42,9 @@ void CheckRules(const AppConfig& cfg) {
     Check(cfg.history_file_present || cfg.history_file[0] == '\0');
     Check(cfg.history_days >= -1);
     Check(cfg.watch_all_channels_present || cfg.watch_all_channels);
+    for (const std::int8_t flag : {cfg.minimize_to_tray, cfg.notify_new_title, cfg.start_with_windows}) {
+        Check(flag == kFlagAbsent || flag == 0 || flag == 1);
+    }
     for (int row = 0; row < cfg.channels.count; ++row) {
         const Channel& c = cfg.channels.entries[row];
         Check(c.id[63] == '\0' && c.endpoint[255] == '\0' && c.logo[255] == '\0');

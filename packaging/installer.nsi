@@ -19,6 +19,8 @@ SetDateSave off
 
 !define PRODUCT "Radio Tovrel Monitor & Server"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TovrelRadio"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define RUN_VALUE "Radio Tovrel"
 !define SETTINGS_KEY "Software\Radio Tovrel"
 !define EXE "tovrel-radio.exe"
 ; The program's main window (app/win32/win32_window.hpp).
@@ -122,6 +124,8 @@ Section "un.Program" UnSecProgram
   ; Only when empty: files of others stay, and the folders with them.
   RMDir "$INSTDIR\licenses"
   Delete "$INSTDIR\uninstall.exe"
+  ; Starting with Windows, when the program's menu switched it on.
+  DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
   DeleteRegKey HKCU "${SETTINGS_KEY}"
   ; Only when nothing else is left: the settings stay unless the next section is chosen.

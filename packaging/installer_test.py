@@ -10,8 +10,8 @@
    with the defaults (no web request, so a port 7555 held by something else does not matter);
 4. a silent uninstall while it runs first closes it through its window, so that it saves its
    settings (config.json, deleted meanwhile, is written again) and ends with exit code 0, then
-   removes the program, the shortcut and the entry, and keeps config.json and the play history
-   (history.sqlite3);
+   removes the program, the shortcut, the entry and the Run value of starting with Windows, and
+   keeps config.json and the play history (history.sqlite3);
 5. an install over what was kept leaves config.json as it was, and an uninstall with
    /REMOVECONFIG removes both and everything installed, and nothing else: files the user added
    stay.
@@ -31,6 +31,7 @@ import time
 SETUP, WINE_ENV = sys.argv[1], sys.argv[2]
 PRODUCT = "Radio Tovrel Monitor & Server"
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TovrelRadio"
+RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 failures = []
 
 
@@ -77,6 +78,10 @@ def closed_loopback_port():
 
 def uninstall_entry_exists():
     return wine("reg", "query", UNINSTALL_KEY, check=False).returncode == 0
+
+
+def run_value_exists():
+    return wine("reg", "query", RUN_KEY, "/v", "Radio Tovrel", check=False).returncode == 0
 
 
 def read_bytes(path):
@@ -155,6 +160,9 @@ def main():
                                                capture_output=True).returncode == 0, 30), "the window is up")
         # Only a save at the close can bring it back.
         os.remove(config)
+        # Started with Windows, as the program's menu sets it: the uninstall removes that too.
+        wine("reg", "add", RUN_KEY, "/v", "Radio Tovrel", "/d", '"%s\\tovrel-radio.exe"' % folder_win, "/f")
+        expect(run_value_exists(), "the Run value is there before the uninstall")
 
         # 4. Silent uninstall while the program runs. The uninstaller copies itself away and
         # returns at once: its work is waited for.
@@ -181,6 +189,7 @@ def main():
         expect(False, "config.json saved by the program as it closed (%s)" % e)
     expect(not os.path.exists(shortcut), "shortcut removed")
     expect(not uninstall_entry_exists(), "uninstall entry removed")
+    expect(not run_value_exists(), "the Run value removed")
     kept = read_bytes(config)
 
     # 5. An update keeps the settings; asked for, the uninstall removes them too, and only what

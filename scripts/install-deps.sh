@@ -5,10 +5,11 @@ set -eu
 # nginx: the proxy recipe's test runs a private copy on a loopback port (where a service manager
 # runs, the Debian package also starts its own server on port 80). libssl-dev and dpkg-dev: the
 # HTTP-only libcurl of scripts/build-curl.sh (built from Debian's source package).
+# fonts-dejavu-core: the Wine prefix's font for the arrows that Wine's Tahoma lacks.
 packages="g++ cmake ninja-build googletest libgtest-dev libcurl4-openssl-dev libssl-dev dpkg-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth x11-utils xdotool
-  imagemagick fonts-wine python3 openssl nsis clang libclang-rt-14-dev chromium wrk nlohmann-json3-dev nginx
-  libsqlite3-dev tcl make xz-utils dpkg-dev $*"
+  imagemagick fonts-wine fonts-dejavu-core python3 openssl nsis clang libclang-rt-14-dev chromium wrk nlohmann-json3-dev nginx
+  libsqlite3-dev tcl make xz-utils $*"
 command -v node >/dev/null || packages="$packages nodejs"
 command -v npm >/dev/null || packages="$packages npm"
 missing=""

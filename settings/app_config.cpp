@@ -72,6 +72,9 @@ void ResetConfigDefaults(AppConfig& cfg) {
     cfg.history_days = -1;
     cfg.watch_all_channels_present = false;
     cfg.watch_all_channels = true;
+    cfg.minimize_to_tray = kFlagAbsent;
+    cfg.notify_new_title = kFlagAbsent;
+    cfg.start_with_windows = kFlagAbsent;
 }
 
 std::filesystem::path ConfigFilePath() {

@@ -66,7 +66,16 @@ struct AppConfig {
     // (true when the key is absent; written back only when it was present).
     bool watch_all_channels_present;
     bool watch_all_channels;
+    // The Windows desktop companion's switches: kFlagAbsent when the key is not in the file (the
+    // default applies and nothing is written back), else 0 or 1 as read.
+    std::int8_t minimize_to_tray;    // default off: minimising leaves the window on the taskbar
+    std::int8_t notify_new_title;    // default off: no notification for a new title
+    std::int8_t start_with_windows;  // absent: the Run value is left as the user or Windows set it
 };
+
+constexpr std::int8_t kFlagAbsent = -1;
+// A switch's value: its default when the key is absent.
+inline bool FlagOn(std::int8_t flag, bool absentValue = false) { return flag == kFlagAbsent ? absentValue : flag != 0; }
 
 // The one AppConfig of the process with the lock that keeps a reload and the savers on two
 // threads apart. Readers on threads other than the main thread copy what they need under `lock`.
@@ -100,6 +109,8 @@ bool WriteConfigFile(const std::filesystem::path& path, const AppConfig& cfg) no
 void SaveLastChannel(Settings& settings, int currentChannelIndex);
 void SaveShowImages(Settings& settings, bool show);
 void StoreWindowSize(Settings& settings, int width, int height);
+// Saves start_with_windows only when the key is present in the record (see AppConfig).
+void SaveStartWithWindows(Settings& settings, bool on);
 
 // A consistent copy of the record, taken under settings.lock.
 AppConfig ReadConfig(const Settings& settings);

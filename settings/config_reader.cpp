@@ -139,4 +139,14 @@ void ParseConfigText(std::string_view text, AppConfig& cfg) {
     cfg.history_file_present = ReadJsonString(text, "history_file", file, sizeof file);
     if (cfg.history_file_present) CopyText(cfg.history_file, View(file));
     if (ReadJsonInt(text, "history_days", value) && value >= 0) cfg.history_days = value;
+    // Optional: the Windows desktop companion's switches; anything but true or false is absent.
+    const std::pair<const char*, std::int8_t*> flags[] = {
+        {"minimize_to_tray", &cfg.minimize_to_tray},
+        {"notify_new_title", &cfg.notify_new_title},
+        {"start_with_windows", &cfg.start_with_windows},
+    };
+    for (const auto& [key, field] : flags) {
+        bool on = false;
+        if (ReadJsonBool(text, key, on)) *field = on ? 1 : 0;
+    }
 }

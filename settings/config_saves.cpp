@@ -52,3 +52,11 @@ void StoreWindowSize(Settings& settings, int width, int height) {
         return true;
     });
 }
+
+void SaveStartWithWindows(Settings& settings, bool on) {
+    SaveWith(settings, [on](AppConfig& cfg) {
+        if (cfg.start_with_windows == kFlagAbsent) return false;
+        cfg.start_with_windows = on ? 1 : 0;
+        return true;
+    });
+}

@@ -151,6 +151,20 @@ void CoverSourceLines(ConfigTextWriter& w, const AppConfig& cfg) {
     }
 }
 
+// The optional switches of the Windows desktop companion, each only when present.
+void DesktopFlagLines(ConfigTextWriter& w, const AppConfig& cfg) {
+    const std::pair<std::string_view, std::int8_t> flags[] = {
+        {"minimize_to_tray", cfg.minimize_to_tray},
+        {"notify_new_title", cfg.notify_new_title},
+        {"start_with_windows", cfg.start_with_windows},
+    };
+    for (const auto& [key, flag] : flags) {
+        if (flag == kFlagAbsent) continue;
+        w.Key("  ", key);
+        w.Raw(flag != 0 ? "true,\r\n" : "false,\r\n");
+    }
+}
+
 }  // namespace
 
 std::string FormatConfigText(const AppConfig& cfg) {
@@ -186,6 +200,7 @@ std::string FormatConfigText(const AppConfig& cfg) {
         w.Key("  ", "watch_all_channels");
         w.Raw(cfg.watch_all_channels ? "true,\r\n" : "false,\r\n");
     }
+    DesktopFlagLines(w, cfg);
     w.Key("  ", "channels");
     w.Raw("[\r\n");
     const int count = cfg.channels.count < MAX_CHANNELS ? cfg.channels.count : MAX_CHANNELS;

@@ -13,6 +13,30 @@ struct ButtonColours {
     COLORREF text;
 };
 
+// "▲ Hide Art" / "▼ Show Art" centred; the arrow from the arrow font when the text's font lacks it.
+void DrawButtonLabel(HDC hdc, const RECT& rc, bool shown) {
+    constexpr UINT kFormat = DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX;
+    const wchar_t* label = shown ? L"\u25B2 Hide Art" : L"\u25BC Show Art";
+    const HGDIOBJ old = gWin.smallFont ? SelectObject(hdc, gWin.smallFont) : nullptr;
+    if (gWin.arrowFont == nullptr) {
+        RECT text = rc;
+        DrawTextW(hdc, label, -1, &text, kFormat | DT_CENTER);
+    } else {
+        SIZE rest{};
+        GetTextExtentPoint32W(hdc, label + 1, lstrlenW(label + 1), &rest);
+        SelectObject(hdc, gWin.arrowFont);
+        SIZE arrow{};
+        GetTextExtentPoint32W(hdc, label, 1, &arrow);
+        const LONG left = rc.left + (rc.right - rc.left - arrow.cx - rest.cx) / 2;
+        RECT part{left, rc.top, left + arrow.cx, rc.bottom};
+        DrawTextW(hdc, label, 1, &part, kFormat | DT_LEFT);
+        SelectObject(hdc, gWin.smallFont);
+        part = {left + arrow.cx, rc.top, rc.right, rc.bottom};
+        DrawTextW(hdc, label + 1, -1, &part, kFormat | DT_LEFT);
+    }
+    if (old) SelectObject(hdc, old);
+}
+
 }  // namespace
 
 void DrawPictureButton(const DRAWITEMSTRUCT& item) {
@@ -41,18 +65,14 @@ void DrawPictureButton(const DRAWITEMSTRUCT& item) {
         path.CloseFigure();
         Gdiplus::SolidBrush fill(colours.fill);
         graphics.FillPath(&fill, &path);
-        Gdiplus::Pen pen(colours.border, 1.0f);
+        Gdiplus::Pen pen(colours.border, static_cast<float>(gWin.dpi) / static_cast<float>(kBaseDpi));
         graphics.DrawPath(&pen, &path);
     }
 
     const bool shown = gApp.state == nullptr || gApp.state->picturesShown;
-    RECT text = rc;
     SetBkMode(hdc, TRANSPARENT);
-    const HGDIOBJ old = gWin.smallFont ? SelectObject(hdc, gWin.smallFont) : nullptr;
     SetTextColor(hdc, colours.text);
-    DrawTextW(hdc, shown ? L"\u25B2 Hide Art" : L"\u25BC Show Art", -1, &text,
-              DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-    if (old) SelectObject(hdc, old);
+    DrawButtonLabel(hdc, rc, shown);
 }
 
 void DrawChannelListItem(const DRAWITEMSTRUCT& item) {
@@ -71,7 +91,7 @@ void DrawChannelListItem(const DRAWITEMSTRUCT& item) {
         SendMessageW(item.hwndItem, CB_GETLBTEXT, item.itemID, reinterpret_cast<LPARAM>(text));
     }
     RECT r = item.rcItem;
-    r.left += 8;
+    r.left += Px(8);
     SetBkMode(hdc, TRANSPARENT);
     const HGDIOBJ old = gWin.listFont ? SelectObject(hdc, gWin.listFont) : nullptr;
     SetTextColor(hdc, selected ? RGB(255, 255, 255) : RGB(240, 245, 252));

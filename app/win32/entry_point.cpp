@@ -64,15 +64,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     wc.lpszClassName = kWindowClassName;
     RegisterClassExW(&wc);
 
+    // The saved size is in 96-DPI units: the window is created first, then sized for the DPI of
+    // the screen it came up on.
     const AppConfig config = ReadConfig(gSettings);
-    const Size size = InitialWindowSize(config.window_width, config.window_height, GetSystemMetrics(SM_CXSCREEN),
-                                        GetSystemMetrics(SM_CYSCREEN));
+    const Size created = InitialWindowSize(config.window_width, config.window_height, GetSystemMetrics(SM_CXSCREEN),
+                                           GetSystemMetrics(SM_CYSCREEN), WindowDpi(nullptr));
     const HWND hwnd = CreateWindowExW(0, kWindowClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                      CW_USEDEFAULT, size.width, size.height, nullptr, nullptr, instance, nullptr);
+                                      CW_USEDEFAULT, created.width, created.height, nullptr, nullptr, instance,
+                                      nullptr);
     if (!hwnd) {
         DeleteBrushes();
         return TearDown(gdiplusToken, 1);
     }
+    const Size size = InitialWindowSize(config.window_width, config.window_height, GetSystemMetrics(SM_CXSCREEN),
+                                        GetSystemMetrics(SM_CYSCREEN), WindowDpi(hwnd));
     SetWindowPos(hwnd, nullptr, 0, 0, size.width, size.height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     ShowWindow(hwnd, showCommand);
     UpdateWindow(hwnd);

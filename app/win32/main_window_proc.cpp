@@ -36,22 +36,21 @@ public:
 };
 WindowPoster& gPoster = *new WindowPoster;
 
-HFONT MakeFont(int height, int weight) {
-    return CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, RUSSIAN_CHARSET, OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_SWISS | DEFAULT_PITCH, L"Tahoma");
+void SetListItemHeights() {
+    SendMessageW(gWin.channelList, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), Px(32));
+    SendMessageW(gWin.channelList, CB_SETITEMHEIGHT, 0, Px(28));
 }
 
 void CreateChannelList(HWND hwnd) {
     RECT client{};
     GetClientRect(hwnd, &client);
-    const Rect r = ChannelListRect(client.right - client.left, kListCreateHeight);
+    const Rect r = ChannelListRect(client.right - client.left, kListCreateHeight, gWin.dpi);
     gWin.channelList = CreateWindowExW(
         0, L"COMBOBOX", L"",
         WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS,
         r.left, r.top, r.Width(), r.Height(), hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kChannelListId)),
         GetModuleHandleW(nullptr), nullptr);
-    SendMessageW(gWin.channelList, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), 32);
-    SendMessageW(gWin.channelList, CB_SETITEMHEIGHT, 0, 28);
+    SetListItemHeights();
     const AppConfig config = ReadConfig(gSettings);
     for (int i = 0; i < config.channels.count && i < MAX_CHANNELS; ++i) {
         SendMessageW(gWin.channelList, CB_ADDSTRING, 0,
@@ -63,11 +62,11 @@ void Layout(int cx, int cy) {
     // The list keeps the height it was created with: that height is also the room of the
     // dropped list, and the selection field's height comes from the item height alone.
     if (gWin.channelList) {
-        const Rect r = ChannelListRect(cx, kListCreateHeight);
+        const Rect r = ChannelListRect(cx, kListCreateHeight, gWin.dpi);
         MoveWindow(gWin.channelList, r.left, r.top, r.Width(), r.Height(), TRUE);
     }
     if (gWin.pictureButton) {
-        const Rect r = PictureButtonRect(cx, cy);
+        const Rect r = PictureButtonRect(cx, cy, gWin.dpi);
         MoveWindow(gWin.pictureButton, r.left, r.top, r.Width(), r.Height(), TRUE);
     }
     InvalidateRect(gWin.main, nullptr, FALSE);
@@ -83,12 +82,9 @@ void Win32View::CreatePictureButton(bool picturesShown) {
     const int width = client.right - client.left;
     gWin.pictureButton = CreateWindowExW(
         0, L"BUTTON", picturesShown ? L"Hide Art" : L"Show Art", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW,
-        (width - 100) / 2, kButtonCreateTop, 100, 24, gWin.main,
+        (width - Px(100)) / 2, Px(kButtonCreateTop), Px(100), Px(24), gWin.main,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kPictureButtonId)), GetModuleHandleW(nullptr), nullptr);
-    gWin.listFont = MakeFont(17, 700);
-    gWin.titleFont = MakeFont(19, 700);
-    gWin.captionFont = MakeFont(14, 600);
-    gWin.smallFont = MakeFont(13, 400);
+    CreateFonts();
     SendMessageW(gWin.channelList, WM_SETFONT, reinterpret_cast<WPARAM>(gWin.listFont), TRUE);
 }
 
@@ -99,19 +95,31 @@ void Win32View::AttachMessageTarget() {
 
 void Win32View::SetTimer(unsigned id, unsigned periodMs) { ::SetTimer(gWin.main, id, periodMs, nullptr); }
 void Win32View::KillTimer(unsigned id) { ::KillTimer(gWin.main, id); }
-void Win32View::InvalidateClient() { InvalidateRect(gWin.main, nullptr, FALSE); }
+void Win32View::InvalidateClient() {
+    InvalidateRect(gWin.main, nullptr, FALSE);
+    // Every change of the title or the channel repaints: the icon's texts follow it here.
+    TrayRefresh();
+}
 void Win32View::InvalidateButton() { InvalidateRect(gWin.pictureButton, nullptr, TRUE); }
 void Win32View::DecodeCurrentCover() { ::DecodeCurrentCover(); }
 void Win32View::DestroyDecodedCover() { ::DestroyDecodedCover(); }
 
 void Win32View::DeleteFonts() {
-    for (HFONT* font : {&gWin.listFont, &gWin.titleFont, &gWin.captionFont, &gWin.smallFont}) {
+    for (HFONT* font : {&gWin.listFont, &gWin.titleFont, &gWin.captionFont, &gWin.smallFont, &gWin.arrowFont}) {
         if (*font) DeleteObject(*font);
         *font = nullptr;
     }
 }
 
+// The size is stored in 96-DPI units: the same apparent size on a screen of any scale.
 bool Win32View::ReadWindowSize(int& width, int& height) {
+    if (!ReadWindowPixels(width, height)) return false;
+    width = ScaleFromDpi(width, gWin.dpi);
+    height = ScaleFromDpi(height, gWin.dpi);
+    return true;
+}
+
+bool Win32View::ReadWindowPixels(int& width, int& height) {
     const HWND hwnd = gWin.main;
     if (hwnd == nullptr || !IsWindow(hwnd)) return false;
     if (IsIconic(hwnd) || IsZoomed(hwnd)) {
@@ -135,14 +143,44 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     switch (message) {
     case WM_CREATE:
         gWin.main = hwnd;
+        gWin.dpi = WindowDpi(hwnd);
         CreateChannelList(hwnd);
         OnCreate(gApp);
+        ApplyStartWithWindows();
+        TrayAdd(hwnd);
         return 0;
     case WM_DESTROY:
+        TrayRemove();
         OnDestroy(gApp);
+        return 0;
+    case WM_ENDSESSION:
+        // Windows ends the process after this answer, without a WM_DESTROY.
+        if (wParam) TrayRemove();
         return 0;
     case WM_SIZE:
         Layout(LOWORD(lParam), HIWORD(lParam));
+        if (wParam == SIZE_MINIMIZED) TrayMinimized();
+        return 0;
+    case WM_DPICHANGED: {
+        // Moved to a screen of another scale: the suggested rectangle keeps the apparent size,
+        // and the fonts, the list's rows and the layout are made anew for the new DPI.
+        gWin.dpi = HIWORD(wParam) > 0 ? HIWORD(wParam) : kBaseDpi;
+        gApp.view->DeleteFonts();
+        CreateFonts();
+        SendMessageW(gWin.channelList, WM_SETFONT, reinterpret_cast<WPARAM>(gWin.listFont), FALSE);
+        SetListItemHeights();
+        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+        SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        RECT client{};
+        GetClientRect(hwnd, &client);
+        Layout(client.right - client.left, client.bottom - client.top);
+        InvalidateRect(gWin.pictureButton, nullptr, TRUE);
+        InvalidateRect(gWin.channelList, nullptr, TRUE);
+        return 0;
+    }
+    case MSG_TRAY:
+        TrayEvent(wParam, lParam);
         return 0;
     case WM_PAINT: {
         PAINTSTRUCT ps;
@@ -155,7 +193,7 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         return 1;
     case WM_GETMINMAXINFO: {
         auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
-        const Size min = MinTrackSize(gApp.state ? gApp.state->picturesShown : true);
+        const Size min = MinTrackSize(gApp.state ? gApp.state->picturesShown : true, WindowDpi(hwnd));
         info->ptMinTrackSize.x = min.width;
         info->ptMinTrackSize.y = min.height;
         return 0;
@@ -163,7 +201,7 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     case WM_MEASUREITEM: {
         auto* item = reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
         if (item->CtlID != kChannelListId) return 0;
-        item->itemHeight = item->itemID == static_cast<UINT>(-1) ? 32 : 28;
+        item->itemHeight = static_cast<UINT>(item->itemID == static_cast<UINT>(-1) ? Px(32) : Px(28));
         return 1;
     }
     case WM_DRAWITEM: {
@@ -187,6 +225,8 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         } else if (LOWORD(wParam) == kChannelListId && HIWORD(wParam) == CBN_SELCHANGE) {
             const auto selection = SendMessageW(gWin.channelList, CB_GETCURSEL, 0, 0);
             OnChannelListSelection(gApp, static_cast<int>(selection));
+        } else if (HIWORD(wParam) == 0 && lParam == 0) {
+            TrayCommandChosen(LOWORD(wParam));
         }
         return 0;
     case WM_TIMER:
@@ -213,6 +253,7 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         HandlePostedMessage(gApp, message, static_cast<std::uintptr_t>(wParam));
         return 0;
     default:
+        if (TrayTaskbarCreated(message)) return 0;
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }

@@ -114,7 +114,7 @@ void PaintWindow(HWND hwnd, HDC hdc) {
     SetBkMode(mem, TRANSPARENT);
 
     const WindowState& state = *gApp.state;
-    const PaintLayout layout = ComputePaintLayout(cx, cy, state.picturesShown);
+    const PaintLayout layout = ComputePaintLayout(cx, cy, state.picturesShown, gWin.dpi);
     const std::u16string name = ChannelName(gSettings, state.currentChannelIndex).value_or(std::u16string());
     DrawTextIn(mem, name, layout.channelName, gWin.captionFont, RGB(140, 150, 165), DT_SINGLELINE | DT_LEFT | DT_END_ELLIPSIS);
     DrawTextIn(mem, View(state.currentTitle), layout.title, gWin.titleFont, RGB(240, 245, 252),
@@ -134,7 +134,7 @@ void PaintWindow(HWND hwnd, HDC hdc) {
 
     if (layout.footerPresent) {
         char16_t footer[kFooterUnits] = {};
-        FooterText(cx, ConfiguredPort(gSettings), footer, kFooterUnits);
+        FooterText(cx, ConfiguredPort(gSettings), footer, kFooterUnits, gWin.dpi);
         DrawTextIn(mem, View(footer), layout.footer, gWin.smallFont, RGB(100, 115, 130), DT_SINGLELINE | DT_CENTER | DT_TOP);
     }
 

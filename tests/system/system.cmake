@@ -6,11 +6,16 @@ if(TARGET tovrel-radio AND NOT WIN32)
   set_tests_properties(native_program PROPERTIES TIMEOUT 180)
 endif()
 if(TARGET tovrel-radio AND WIN32)
+  # Plays the shell's and the user's part toward the window (the tray icon's events and menu).
+  add_executable(tray_poke "${CMAKE_SOURCE_DIR}/tests/system/tray_poke_win.cpp")
+  target_include_directories(tray_poke PRIVATE "${CMAKE_SOURCE_DIR}")
+  target_link_options(tray_poke PRIVATE -municode)
+  tovrel_warnings(tray_poke)
   # Runs inside the Xvfb display and beside the persistent wineserver of scripts/run-tests.sh.
   add_test(NAME wine_program
            COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${CMAKE_SOURCE_DIR}/tests/system/wine_program_test.py"
                    $<TARGET_FILE:tovrel-radio> "${CMAKE_SOURCE_DIR}/scripts/wine-run.sh"
-                   "${CMAKE_BINARY_DIR}/system-artefacts")
+                   "${CMAKE_BINARY_DIR}/system-artefacts" $<TARGET_FILE:tray_poke>)
   set_tests_properties(wine_program PROPERTIES TIMEOUT 240 ENVIRONMENT "TOVREL_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endif()
 

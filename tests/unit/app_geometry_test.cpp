@@ -117,3 +117,42 @@ TEST(AppGeometry, FooterAndNoPictureTexts) {
     EXPECT_EQ(NoPictureText(true), u"Searching image...");
     EXPECT_EQ(NoPictureText(false), u"No image available");
 }
+
+TEST(AppGeometry, EveryLengthScalesWithTheDpi) {
+    struct Scaled {
+        int v, dpi, expected;
+    } const lengths[] = {
+        {20, 96, 20}, {20, 144, 30}, {20, 192, 40}, {13, 120, 16},  // 16.25
+        {1, 144, 2},  {3, 144, 5},   {-3, 144, -5}, {500, 0, 500},  // 1.5 and 4.5: half away from zero
+    };
+    for (const Scaled& c : lengths) EXPECT_EQ(ScaleToDpi(c.v, c.dpi), c.expected) << c.v << " at " << c.dpi;
+    for (const int dpi : {96, 120, 144, 168, 192, 288}) {
+        for (const int v : {200, 333, 500, 640, 1001}) EXPECT_EQ(ScaleFromDpi(ScaleToDpi(v, dpi), dpi), v) << dpi;
+    }
+
+    // The saved size is in 96-DPI units; the screen bounds it in pixels.
+    EXPECT_EQ(InitialWindowSize(300, 300, 1024, 768, 144), (Size{450, 450}));
+    EXPECT_EQ(InitialWindowSize(0, 0, 1024, 768, 192), (Size{1000, 688}));  // 1280 high: screen - 80
+    EXPECT_EQ(ChannelListRect(726, kListCreateHeight, 144), (Rect{30, 21, 696, 501}));
+    EXPECT_EQ(PictureButtonRect(726, 674, 144), (Rect{288, 177, 438, 213}));
+    EXPECT_EQ(PictureButtonRect(726, 675, 144), (Rect{288, 198, 438, 234}));
+    EXPECT_EQ(MinTrackSize(false, 192), (Size{440, 380}));
+
+    // The bands at 192 DPI are the 96-DPI bands of half the client size, doubled.
+    for (const Size client : {Size{400, 359}, Size{400, 360}, Size{400, 450}, Size{61, 500}, Size{60, 185}}) {
+        const PaintLayout at96 = ComputePaintLayout(client.width, client.height, true);
+        const PaintLayout at192 = ComputePaintLayout(client.width * 2, client.height * 2, true, 192);
+        const auto twice = [](Rect r) { return Rect{r.left * 2, r.top * 2, r.right * 2, r.bottom * 2}; };
+        EXPECT_EQ(at192.channelName, twice(at96.channelName));
+        EXPECT_EQ(at192.title, twice(at96.title));
+        EXPECT_EQ(at192.cover, twice(at96.cover));
+        EXPECT_EQ(at192.footer, twice(at96.footer));
+        EXPECT_EQ(at192.coverPresent, at96.coverPresent) << client.width << "x" << client.height;
+        EXPECT_EQ(at192.footerPresent, at96.footerPresent);
+    }
+    char16_t text[kFooterUnits];
+    FooterText(509, 7555, text, kFooterUnits, 144);
+    EXPECT_EQ(std::u16string(View(text)), u"Port: 7555");
+    FooterText(510, 7555, text, kFooterUnits, 144);
+    EXPECT_EQ(std::u16string(View(text)), u"HTTP Web Server active: http://localhost:7555");
+}

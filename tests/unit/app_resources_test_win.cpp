@@ -1,4 +1,4 @@
-// The resources of the built Windows program: its version information and its icon.
+// The resources of the built Windows program: its version information, its icon and its manifest.
 #include "tests/support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -75,6 +75,22 @@ TEST(ProgramResources, IconIsTheFirstOfTheProgramInEverySizeWanted) {
         DestroyIcon(icon);
     }
     FreeLibrary(module);
+}
+
+TEST(ProgramResources, ManifestAsksForEachMonitorsDpiWithFallbacks) {
+    const HMODULE module = LoadLibraryExW(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_NE(found, nullptr);
+    const HGLOBAL loaded = LoadResource(module, found);
+    const char* bytes = static_cast<const char*>(LockResource(loaded));
+    ASSERT_NE(bytes, nullptr);
+    const std::string manifest(bytes, SizeofResource(module, found));
+    FreeLibrary(module);
+    for (const char* part : {">PerMonitorV2, PerMonitor</dpiAwareness>", ">true/pm</dpiAware>",
+                             "level=\"asInvoker\" uiAccess=\"false\""}) {
+        EXPECT_NE(manifest.find(part), std::string::npos) << part;
+    }
 }
 
 }  // namespace

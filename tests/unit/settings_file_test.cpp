@@ -200,6 +200,22 @@ TEST_F(SettingsFile, WindowSizeAndPicturesSwitch) {
     EXPECT_EQ(FilesInFolder(), 1);
 }
 
+TEST_F(SettingsFile, StartWithWindowsIsSavedOnlyWhenPresent) {
+    LoadConfig(*settings);
+    fs::remove(File());
+    SaveStartWithWindows(*settings, true);
+    EXPECT_FALSE(fs::exists(File()));
+    EXPECT_EQ(Config().start_with_windows, kFlagAbsent);
+
+    ASSERT_TRUE(WriteFileBytes(File(), "{\"start_with_windows\": false}"));
+    LoadConfig(*settings);
+    SaveStartWithWindows(*settings, true);
+    EXPECT_EQ(Config().start_with_windows, 1);
+    EXPECT_NE(Bytes().find("  \"start_with_windows\": true,\r\n"), std::string::npos);
+    SaveStartWithWindows(*settings, false);
+    EXPECT_NE(Bytes().find("  \"start_with_windows\": false,\r\n"), std::string::npos);
+}
+
 TEST_F(SettingsFile, ReadOnlyFileIsLeftAsItIs) {
     ASSERT_TRUE(WriteFileBytes(File(), "{\"port\": 9100, \"show_images\": true}"));
     MakeReadOnly();

@@ -398,6 +398,40 @@ TEST(SettingsOptionalUrls, HistoryKeys) {
     }
 }
 
+TEST(SettingsOptionalUrls, DesktopSwitchesAreAbsentUnlessTrueOrFalse) {
+    struct Case {
+        std::string text;
+        std::int8_t minimize, notify, startup;
+        const char* written;  // the lines written back, in order; empty = none
+    } const cases[] = {
+        {"{}", kFlagAbsent, kFlagAbsent, kFlagAbsent, ""},
+        {"{\"minimize_to_tray\": true, \"notify_new_title\": false}", 1, 0, kFlagAbsent,
+         "  \"minimize_to_tray\": true,\r\n  \"notify_new_title\": false,\r\n"},
+        {"{\"start_with_windows\": false, \"minimize_to_tray\": 1, \"notify_new_title\": \"true\"}", kFlagAbsent,
+         kFlagAbsent, 0, "  \"start_with_windows\": false,\r\n"},
+        {"{\"start_with_windows\":TRUE,\"start_with_windows\": false}", kFlagAbsent, kFlagAbsent, 1,
+         "  \"start_with_windows\": true,\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto cfg = Parse(c.text);
+        EXPECT_EQ(cfg->minimize_to_tray, c.minimize);
+        EXPECT_EQ(cfg->notify_new_title, c.notify);
+        EXPECT_EQ(cfg->start_with_windows, c.startup);
+        const std::string text = FormatConfigText(*cfg);
+        const std::size_t from = text.find("\r\n", text.find("\"window_height\"")) + 2;
+        EXPECT_EQ(text.substr(from, text.find("  \"channels\"") - from), c.written);
+        auto back = Parse(text);
+        EXPECT_EQ(back->minimize_to_tray, c.minimize);
+        EXPECT_EQ(back->notify_new_title, c.notify);
+        EXPECT_EQ(back->start_with_windows, c.startup);
+    }
+    EXPECT_FALSE(FlagOn(kFlagAbsent));
+    EXPECT_TRUE(FlagOn(kFlagAbsent, true));
+    EXPECT_FALSE(FlagOn(0, true));
+    EXPECT_TRUE(FlagOn(1));
+}
+
 TEST(SettingsWriter, AwkwardValuesReadBackTheSame) {
     auto cfg = std::make_unique<AppConfig>();
     ResetConfigDefaults(*cfg);
