@@ -107,7 +107,9 @@ protected:
         app.fetch = station.Fetch();
     }
 
-    void TearDown() override { WaitForCoverWorker(covers, 1500); }
+    // Every worker, a superseded one too, is gone before the set it works on: on a loaded machine
+    // one may still be on its way out of a refused connection.
+    void TearDown() override { EXPECT_TRUE(StopCoverSearches(covers, 10000)); }
 
     bool ConfigWritten() const { return std::filesystem::exists(settings.file); }
     std::u16string Title() const { return std::u16string(View(state.currentTitle)); }
