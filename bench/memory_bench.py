@@ -24,42 +24,18 @@ import json
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
-import urllib.error
-import urllib.request
+
+from program_bench import free_port, get, post  # noqa: E402  the same loopback helpers
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 SETTLE_SECONDS = 12           # two or three title polls after start
 PICTURES_PER_TITLE = 8
 PICTURE_BYTES = 512 * 1024    # 4 MiB a title: 8 titles fill the 32 MiB cache
 CACHE_TITLES = 10
-
-
-def get(url, timeout=5):
-    try:
-        with OPENER.open(url, timeout=timeout) as r:
-            return r.status, r.read()
-    except urllib.error.HTTPError as e:
-        return e.code, b""
-    except OSError:
-        return 0, b""
-
-
-def post(url, obj):
-    req = urllib.request.Request(url, data=json.dumps(obj).encode(), method="POST")
-    with OPENER.open(req, timeout=5) as r:
-        return r.read()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def status_kib(pid):
