@@ -115,12 +115,17 @@ def check_painting(wid, artefacts, name, dpi):
     cover_top = title_bottom + s(36)
     cover_bottom = cy - s(14) if cy < s(360) else cy - s(34)
     x, y, dw, dh = fit(100, 50, s(20), cover_top, cx - s(20), cover_bottom)
-    # The repaint is posted: screenshots until the picture's middle shows its colour.
+    # The picture button (a child window, painted on its own): where it goes.
+    top = s(118) if cy < s(450) else s(132)
+    left = (cx - s(100)) // 2 if cx >= s(100) else -((s(100) - cx) // 2)
+    # The repaints are posted: screenshots until the picture's middle shows its colour and the
+    # button its fill.
     shot_path = os.path.join(artefacts, name)
 
     def painted():
         taken = Shot(shot_path)
-        return taken if close(taken.pixel(x0 + x + dw // 2, y0 + y + dh // 2), PICTURE, 8) else None
+        return taken if (close(taken.pixel(x0 + x + dw // 2, y0 + y + dh // 2), PICTURE, 8) and
+                         close(taken.pixel(x0 + left + s(14), y0 + top + s(12)), BUTTON_FILL, 3)) else None
     shot = wait_for(painted, 20, 0.5) or Shot(shot_path)
     px = lambda x, y: shot.pixel(x0 + x, y0 + y)  # noqa: E731
     check(close(px(s(5), s(60)), BACKGROUND, 2) and close(px(cx - s(5), cy // 2), BACKGROUND, 2),
@@ -149,8 +154,6 @@ def check_painting(wid, artefacts, name, dpi):
     footer = sum(1 for yy in range(cy - s(30), cy - s(6)) for xx in range(s(20), cx - s(20)) if max(px(xx, yy)) > 70)
     check(cy < s(360) or footer > 10, "footer text drawn%s (%d pixels)" % (at, footer))
     # The picture button: its fill left of the label, the background just above and below it.
-    top = s(118) if cy < s(450) else s(132)
-    left = (cx - s(100)) // 2 if cx >= s(100) else -((s(100) - cx) // 2)
     fill = px(left + s(14), top + s(12))
     check(close(fill, BUTTON_FILL, 3) and close(px(left + s(50), top - 2), BACKGROUND, 2) and
           close(px(left + s(50), top + s(24) + 1), BACKGROUND, 2),
