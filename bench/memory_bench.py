@@ -245,11 +245,15 @@ def native(args, env):
 
 def windows(args):
     build = os.path.abspath(args.windows)
+    # A Wine prefix of the benchmarks' own: the one of the tests has their wineserver, which the
+    # start and end below would otherwise kill under a test run going on beside.
+    home = os.path.join(build, "bench")
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
-    env.update({"TOVREL_BUILD_DIR": build, "WINEDEBUG": "-all", "WINEARCH": "win64",
+    env.update({"TOVREL_BUILD_DIR": home, "WINEDEBUG": "-all", "WINEARCH": "win64",
                 "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-                "WINEPREFIX": os.path.join(build, "wineprefix"), "no_proxy": "127.0.0.1,localhost"})
-    subprocess.run([os.path.join(ROOT, "scripts/wine-prefix.sh"), build], env=env, stdout=subprocess.DEVNULL,
+                "WINEPREFIX": os.path.join(home, "wineprefix"), "no_proxy": "127.0.0.1,localhost"})
+    os.makedirs(home, exist_ok=True)
+    subprocess.run([os.path.join(ROOT, "scripts/wine-prefix.sh"), home], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False)
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)

@@ -154,10 +154,14 @@ def main():
                        results)
     if args.windows:
         root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        subprocess.run([os.path.join(root, "scripts", "wine-prefix.sh"), args.windows], check=True,
+        # A Wine prefix of the benchmarks' own, so that stopping its wineserver below never ends
+        # the one of a test run going on beside.
+        home = os.path.join(args.windows, "bench")
+        os.makedirs(home, exist_ok=True)
+        subprocess.run([os.path.join(root, "scripts", "wine-prefix.sh"), home], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
-                   WINEARCH="win64", WINEPREFIX=os.path.join(args.windows, "wineprefix"))
+                   WINEARCH="win64", WINEPREFIX=os.path.join(home, "wineprefix"))
         # A persistent wineserver for this prefix, stopped on every path.
         subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

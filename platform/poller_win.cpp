@@ -4,8 +4,18 @@
 #include <winsock2.h>
 
 int PollSockets(PollItem* items, std::size_t count, int timeoutMs) {
-    thread_local std::vector<WSAPOLLFD> fds;
-    fds.resize(count);
+    // No thread_local buffer: with MinGW-w64 the storage of a thread_local object can be freed
+    // before its destructor runs at the end of the thread, which then reads freed memory (a
+    // server thread ending at stop crashed now and then). A few descriptors go on the stack,
+    // more on the heap for the call.
+    constexpr std::size_t kOnStack = 128;
+    WSAPOLLFD onStack[kOnStack];
+    std::vector<WSAPOLLFD> onHeap;
+    WSAPOLLFD* fds = onStack;
+    if (count > kOnStack) {
+        onHeap.resize(count);
+        fds = onHeap.data();
+    }
     for (std::size_t i = 0; i < count; ++i) {
         fds[i].fd = static_cast<SOCKET>(items[i].socket);
         // POLLRDNORM/POLLWRNORM: WSAPoll refuses POLLPRI and the out-of-band flags.
@@ -13,7 +23,7 @@ int PollSockets(PollItem* items, std::size_t count, int timeoutMs) {
                                            ((items[i].want & kPollWrite) != 0 ? POLLWRNORM : 0));
         fds[i].revents = 0;
     }
-    const int n = count == 0 ? 0 : WSAPoll(fds.data(), static_cast<ULONG>(count), timeoutMs < 0 ? 0 : timeoutMs);
+    const int n = count == 0 ? 0 : WSAPoll(fds, static_cast<ULONG>(count), timeoutMs < 0 ? 0 : timeoutMs);
     for (std::size_t i = 0; i < count; ++i) {
         const SHORT r = n > 0 ? fds[i].revents : 0;
         items[i].seen = ((r & (POLLRDNORM | POLLRDBAND)) != 0 ? kPollRead : 0u) |

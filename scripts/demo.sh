@@ -18,7 +18,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
   if [ "$mode" = windows ]; then
-    TOVREL_BUILD_DIR="$build"; . "$root/scripts/wine-env.sh"; wineserver -k 2>/dev/null
+    TOVREL_BUILD_DIR="$demo"; . "$root/scripts/wine-env.sh"; wineserver -k 2>/dev/null
   fi
 }
 trap cleanup EXIT INT TERM
@@ -57,7 +57,9 @@ cp -f "$build/$exe_name" "$demo/"
 echo "Demo station: $sim"
 echo "Monitor page: http://127.0.0.1:$port/   (Ctrl+C stops the demo)"
 if [ "$mode" = windows ]; then
-  export TOVREL_BUILD_DIR="$build"
+  # A Wine prefix of the demo's own (made on first use): the tests' prefix has their wineserver,
+  # which the end of the demo would otherwise stop under a test run going on beside.
+  export TOVREL_BUILD_DIR="$demo"
   if [ -z "${DISPLAY:-}" ]; then
     xvfb-run -a -s "-screen 0 1024x768x24" "$root/scripts/wine-run.sh" "$demo/$exe_name" &
   else

@@ -27,4 +27,9 @@ stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT INT TERM
 wineserver -p >/dev/null 2>&1 </dev/null
 wine cmd /c exit </dev/null >/dev/null 2>&1
+# Wine closes a desktop about a second after the last program on it ended; a program starting in
+# that moment may find none and fail to create its window. A hidden window holds it for the run.
+if [ -f "$build/desktop_keeper.exe" ]; then
+  wine "$build/desktop_keeper.exe" </dev/null >/dev/null 2>&1 &
+fi
 cd "$build" && ctest --output-on-failure "$@"

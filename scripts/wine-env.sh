@@ -1,6 +1,7 @@
-# Sourced by the Wine scripts: a quiet, private, 64-bit Wine without Mono/Gecko dialogs.
+# Sourced by the Wine scripts: a quiet (unless WINEDEBUG says otherwise), private, 64-bit Wine
+# without Mono/Gecko dialogs.
 # Expects TOVREL_BUILD_DIR (the Windows build tree) to be set.
-export WINEDEBUG=-all
+export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win64
 export WINEPREFIX="${TOVREL_BUILD_DIR}/wineprefix"

@@ -10,6 +10,14 @@ if [ ! -f "$WINEPREFIX/.tovrel-ready" ]; then
   wineserver -w || true
   touch "$WINEPREFIX/.tovrel-ready"
 fi
+# A program that crashes ends at once with its backtrace on stderr, instead of waiting for a
+# click on Wine's crash dialog, which nobody gives in a test run (ctest then waits for its
+# time-out). Once per prefix, prefixes made before this included.
+if [ ! -f "$WINEPREFIX/.tovrel-no-crash-dialog" ]; then
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1 &&
+    touch "$WINEPREFIX/.tovrel-no-crash-dialog"
+  wineserver -w || true
+fi
 # Wine's Tahoma, and DejaVu Sans for what Tahoma lacks (the picture button's arrows); copied on
 # every run, so that a prefix made before a font was added gets it too.
 fonts="$WINEPREFIX/drive_c/windows/Fonts"

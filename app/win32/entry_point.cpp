@@ -5,6 +5,8 @@
 #include "app/win32/resource_ids.h"
 #include "app/win32/win32_window.hpp"
 
+#include <cstdio>
+
 #include <windows.h>
 #include <objidl.h>
 #include <gdiplus.h>
@@ -73,6 +75,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
                                       CW_USEDEFAULT, created.width, created.height, nullptr, nullptr, instance,
                                       nullptr);
     if (!hwnd) {
+        // Nothing to show it in: the reason goes where a console or a log that started us reads it.
+        std::fprintf(stderr, "tovrel-radio: the window cannot be created (error %lu)\n", GetLastError());
+        std::fflush(stderr);
         DeleteBrushes();
         return TearDown(gdiplusToken, 1);
     }

@@ -11,6 +11,10 @@ if(TARGET tovrel-radio AND WIN32)
   target_include_directories(tray_poke PRIVATE "${CMAKE_SOURCE_DIR}")
   target_link_options(tray_poke PRIVATE -municode)
   tovrel_warnings(tray_poke)
+  # Holds the desktop for the whole run (scripts/run-tests.sh starts it beside the wineserver).
+  add_executable(desktop_keeper WIN32 "${CMAKE_SOURCE_DIR}/tests/system/desktop_keeper_win.cpp")
+  target_link_options(desktop_keeper PRIVATE -municode)
+  tovrel_warnings(desktop_keeper)
   # Runs inside the Xvfb display and beside the persistent wineserver of scripts/run-tests.sh.
   add_test(NAME wine_program
            COMMAND ${TOVREL_WITH_SIMULATOR} python3 "${CMAKE_SOURCE_DIR}/tests/system/wine_program_test.py"
