@@ -2,8 +2,9 @@
 """Memory of the program beside the minimal reference server, against the station simulator on
 loopback:
 
-- idle: one title shown, pictures off, no client, after the program has settled (a few polls);
-  also for a build with the HTTP-only libcurl of scripts/build-curl.sh when one is given;
+- idle: one title shown, pictures off, no client, after the program has settled (a few polls),
+  as shipped (the release tree: the HTTP-only libcurl and SQLite linked in); also for a build
+  with Debian's shared libcurl and SQLite when one is given;
 - with the cover cache full: titles changing until every picture the cache may hold (32 MiB)
   has been fetched and kept, then idle again;
 - the Windows program under Wine (with Xvfb), idle as above, beside the reference server built
@@ -16,7 +17,7 @@ the private resident memory of that process (the Private_Clean and Private_Dirty
 Both programs are measured as shipped, stripped of their debugging information.
 
 Usage: memory_bench.py --native <release tree> [--windows <windows tree>] [--skip-cache]
-                       [--skip-native] [--native-minimal-curl <release tree with the HTTP-only libcurl>]
+                       [--skip-native] [--native-debian-libs <release tree with Debian's libcurl and SQLite>]
 MEMORY_BENCH_DETAIL=1 also prints the largest private parts of each process by mapping.
 """
 import argparse
@@ -202,8 +203,8 @@ def native(args, env):
             procs.append(sim.proc)
             sim.title("Bench Artist - First Song")
             runs = [(args.native, False, "idle"), (args.native, True, "cache")]
-            if args.native_minimal_curl:
-                runs.append((args.native_minimal_curl, False, "minimal"))
+            if args.native_debian_libs:
+                runs.append((args.native_debian_libs, False, "debian"))
             for tree, show, label in runs:
                 if label == "cache" and args.skip_cache:
                     continue
@@ -233,10 +234,10 @@ def native(args, env):
     idle = results["idle"]
     print(f"program, idle:                   resident {mib(idle['VmRSS'])} (anonymous {mib(idle['RssAnon'])}), "
           f"{idle['VmRSS'] / ref['VmRSS']:.1f}x the reference")
-    if "minimal" in results:
-        low = results["minimal"]
-        print(f"program with the HTTP-only libcurl, idle: resident {mib(low['VmRSS'])} "
-              f"(anonymous {mib(low['RssAnon'])}), {low['VmRSS'] / ref['VmRSS']:.1f}x the reference")
+    if "debian" in results:
+        shared = results["debian"]
+        print(f"program with Debian's shared libcurl and SQLite, idle: resident {mib(shared['VmRSS'])} "
+              f"(anonymous {mib(shared['RssAnon'])}), {shared['VmRSS'] / ref['VmRSS']:.1f}x the reference")
     if "cache" in results:
         full = results["cache"]
         print(f"program, cover cache full:       resident {mib(full['VmRSS'])} (anonymous {mib(full['RssAnon'])}), "
@@ -318,7 +319,8 @@ def main():
     ap.add_argument("--windows")
     ap.add_argument("--skip-cache", action="store_true")
     ap.add_argument("--skip-native", action="store_true")
-    ap.add_argument("--native-minimal-curl", help="a release tree configured with TOVREL_CURL_PREFIX")
+    ap.add_argument("--native-debian-libs",
+                    help="a release tree configured with TOVREL_CURL_BUILD_DIR empty and TOVREL_SQLITE_STATIC off")
     args = ap.parse_args()
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     if not args.skip_native:

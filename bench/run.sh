@@ -13,7 +13,7 @@
 #   BENCH_SKIP_WINDOWS=1  native only
 #   BENCH_SKIP_NATIVE=1   the Windows build under Wine only
 #   BENCH_HISTORY_PLAYS=<n> plays in the history store queried (default 1000000)
-#   BENCH_SKIP_MINIMAL_CURL=1  no build with the HTTP-only libcurl (scripts/build-curl.sh)
+#   BENCH_SKIP_DEBIAN_LIBS=1  no build with Debian's shared libcurl and SQLite beside the shipped one
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -52,15 +52,11 @@ if [ -z "${BENCH_SKIP_WINDOWS:-}" ] && command -v wine >/dev/null 2>&1; then
 fi
 [ -n "${BENCH_SKIP_NATIVE:-}" ] && args+=(--skip-native)
 python3 "$root/bench/run_bench.py" "${args[@]}" --seconds "${BENCH_SECONDS:-2}"
-if [ -z "${BENCH_SKIP_MINIMAL_CURL:-}" ]; then
-  echo "=== the program with the HTTP-only libcurl (built once, about 3 minutes) ==="
-  if "$root/scripts/build-curl.sh" "$root/build/curl"; then
-    cmake --preset release -B "$root/build/release-curl" -DTOVREL_CURL_PREFIX="$root/build/curl/prefix" >/dev/null
-    cmake --build "$root/build/release-curl" --target tovrel-radio -j 2
-    memory_args+=(--native-minimal-curl "$root/build/release-curl")
-  else
-    echo "bench: the HTTP-only libcurl could not be built (Debian's source package out of reach?)" >&2
-  fi
+if [ -z "${BENCH_SKIP_DEBIAN_LIBS:-}" ]; then
+  echo "=== the program with Debian's shared libcurl and SQLite (for its memory beside the shipped one) ==="
+  cmake --preset release -B "$root/build/release-debian-libs" -DTOVREL_CURL_BUILD_DIR= -DTOVREL_SQLITE_STATIC=OFF >/dev/null
+  cmake --build "$root/build/release-debian-libs" --target tovrel-radio -j 2
+  memory_args+=(--native-debian-libs "$root/build/release-debian-libs")
 fi
 echo "=== memory: idle and with the cover cache full, beside the reference server ==="
 exec python3 "$root/bench/memory_bench.py" "${memory_args[@]}"

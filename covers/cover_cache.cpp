@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <system_error>
 #include <utility>
 
 #include "covers/cover_search.hpp"
+#include "platform/file_read.hpp"
 #include "platform/file_replace.hpp"
 
 namespace {
@@ -52,14 +52,7 @@ std::size_t PicturesBytes(const std::vector<CoverBytes>& pictures) {
 }
 
 bool ReadWholeFile(const std::filesystem::path& path, std::string& out) {
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > kFileMost) return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.resize(static_cast<std::size_t>(size));
-    in.read(out.data(), static_cast<std::streamsize>(size));
-    return static_cast<std::uintmax_t>(in.gcount()) == size;
+    return ReadSmallFile(path, 0, kFileMost, out) == SmallFileRead::kRead;
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include "covers/cover_logo.hpp"
 
-#include <fstream>
 #include <new>
 #include <system_error>
 #include <vector>
 
 #include "common/text.hpp"
 #include "covers/cover_search.hpp"
+#include "platform/file_read.hpp"
 
 namespace {
 
@@ -21,17 +21,13 @@ CoverBytes CoverLogos::ReadFile(std::string_view logo) const {
         // The setting is UTF-8 text; the path is made from it as such on every platform.
         std::filesystem::path path(std::u8string(reinterpret_cast<const char8_t*>(logo.data()), logo.size()));
         if (path.is_relative()) path = dir_ / path;
-        std::error_code ec;
-        const std::uintmax_t size = std::filesystem::file_size(path, ec);
-        if (ec || size < kPictureMinimumBytes || size > kPictureLimitBytes) return nullptr;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return nullptr;
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
-        if (static_cast<std::uintmax_t>(in.gcount()) != size ||
-            !HasPictureSignature(bytes.data(), bytes.size())) {
+        std::string read;
+        if (ReadSmallFile(path, kPictureMinimumBytes, kPictureLimitBytes, read) != SmallFileRead::kRead ||
+            read.size() < kPictureMinimumBytes) {
             return nullptr;
         }
+        std::vector<std::uint8_t> bytes(read.begin(), read.end());
+        if (!HasPictureSignature(bytes.data(), bytes.size())) return nullptr;
         return std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
     } catch (...) {
         // A path the platform cannot represent, or no memory: no logo.

@@ -90,6 +90,11 @@ std::string ContainsPattern(const std::string& text) {
     return pattern;
 }
 
+// Each connection keeps at most this much of the file's pages in memory (SQLite's own default,
+// 2 MiB a connection, would grow with the history and stay). Queries read the newest plays by
+// index and exports go through the file once, so the system's file cache serves them as well.
+constexpr const char* kBoundCache = "PRAGMA cache_size=-1024";  // KiB
+
 struct Statement {
     sqlite3_stmt* s = nullptr;
     ~Statement() { sqlite3_finalize(s); }
@@ -146,7 +151,7 @@ PlayStore::OpenResult PlayStore::OpenFile(const std::filesystem::path& file, int
     }
     // A power loss in WAL mode may lose the last commits but never damages the file; a killed
     // program loses nothing committed.
-    if (!Exec("PRAGMA synchronous=NORMAL")) return OpenResult::Unavailable;
+    if (!Exec("PRAGMA synchronous=NORMAL") || !Exec(kBoundCache)) return OpenResult::Unavailable;
 
     int version = 0;
     {
@@ -199,6 +204,10 @@ sqlite3* PlayStore::OpenReader(const std::filesystem::path& file, int busyMs) {
         return nullptr;
     }
     sqlite3_busy_timeout(db, busyMs);
+    if (sqlite3_exec(db, kBoundCache, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
     return db;
 }
 

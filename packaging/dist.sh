@@ -25,6 +25,11 @@ fi
 export SOURCE_DATE_EPOCH
 
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$2/CMakeCache.txt"; }
+# The HTTP-only libcurl the release tree linked (built into build/curl when configuring), if any.
+curl_notice=""
+if grep -q 'prefix/lib/libcurl\.a' build/release/build.ninja 2>/dev/null; then
+  curl_notice="--linux-curl-notice $(cache_value TOVREL_CURL_BUILD_DIR build/release)/prefix/COPYING"
+fi
 makensis=$(cache_value TOVREL_MAKENSIS build/windows)
 case "$makensis" in ""|*NOTFOUND) echo "dist.sh: makensis not found (Debian package nsis)" >&2; exit 1 ;; esac
 dist="$root/build/dist"
@@ -33,6 +38,6 @@ python3 "$root/packaging/package.py" dist --check --source "$root" --out "$dist"
   --windows-exe build/windows/tovrel-radio.exe --windows-strip "$(cache_value CMAKE_STRIP build/windows)" \
   --windows-station-host "$(cache_value TOVREL_STATION_HOST build/windows)" \
   --linux-exe build/release/tovrel-radio --linux-strip "$(cache_value CMAKE_STRIP build/release)" \
-  --linux-station-host "$(cache_value TOVREL_STATION_HOST build/release)"
+  --linux-station-host "$(cache_value TOVREL_STATION_HOST build/release)" $curl_notice
 (cd "$dist" && sha256sum -c --quiet ./*.sha256)
 ls -l "$dist"

@@ -60,6 +60,20 @@ tovrel-radio.exe contains, linked into it, parts of:
 mingw-w64.txt and gcc-runtime.txt are the copyright files of the Debian packages the program was
 built with; sqlite.txt is the notice of Debian's SQLite source package it was built from.
 """
+# The Linux program links libcurl (when built by scripts/build-curl.sh) and SQLite into itself.
+LINUX_NOTICES_README = """Third-party notices
+
+tovrel-radio contains, linked into it, parts of:
+
+- libcurl, which makes its HTTP and HTTPS requests, under the curl licence: see curl.txt (when
+  the program was built with the system's shared libcurl instead, curl.txt is absent);
+- SQLite, which keeps the play history, dedicated to the public domain by its authors: see
+  sqlite.txt;
+- the GNU C++ library (libstdc++) and the GCC support library (libgcc), distributed under the
+  GPL version 3 with the GCC Runtime Library Exception, which permits this use.
+
+Both notices come from the Debian source packages the program was built from.
+"""
 FIXED_EPOCH = 946684800  # 2000-01-01, when SOURCE_DATE_EPOCH is not set
 
 
@@ -112,6 +126,16 @@ def stage(args):
             f.write(crlf(NOTICES_README))
     else:
         shutil.copyfile(os.path.join(args.source, "README.md"), os.path.join(out, "README.md"))
+        notices = {"sqlite.txt": WINDOWS_NOTICES["sqlite.txt"]}
+        if getattr(args, "curl_notice", None):
+            notices["curl.txt"] = args.curl_notice
+        os.makedirs(os.path.join(out, "licenses"))
+        for name, path in notices.items():
+            if not os.path.isfile(path):
+                sys.exit("package.py: the licence notice %s is missing" % path)
+            shutil.copyfile(path, os.path.join(out, "licenses", name))
+        with open(os.path.join(out, "licenses", "README.txt"), "w", encoding="utf-8", newline="") as f:
+            f.write(LINUX_NOTICES_README)
         deploy = os.path.join(out, "deploy")
         os.makedirs(deploy)
         shutil.copyfile(os.path.join(args.source, "deploy/tovrel-radio.service"),
@@ -217,7 +241,8 @@ def pack_all(args, source, windows_exe, linux_exe, out):
                                  out=os.path.join(out, "tovrel-radio-%s-setup.exe" % v)))
     linux = os.path.join(work, "tovrel-radio-%s-linux-x86_64" % v)
     stage(argparse.Namespace(platform="linux", exe=linux_exe, strip=args.linux_strip, source=source,
-                             station_host=args.linux_station_host, out=linux))
+                             station_host=args.linux_station_host, out=linux,
+                             curl_notice=getattr(args, "linux_curl_notice", None)))
     make_tar(linux, os.path.join(out, "tovrel-radio-%s-linux-x86_64.tar.gz" % v))
     shutil.rmtree(work)
     for name in sorted(os.listdir(out)):
@@ -275,6 +300,7 @@ def main():
     s.add_argument("platform", choices=["windows", "linux"])
     for option in ("--exe", "--strip", "--source", "--station-host", "--out"):
         s.add_argument(option, required=True)
+    s.add_argument("--curl-notice", help="curl's licence notice, when libcurl is linked into the Linux program")
     n = sub.add_parser("installer")
     for option in ("--makensis", "--source", "--stage", "--version", "--out"):
         n.add_argument(option, required=True)
@@ -282,6 +308,7 @@ def main():
     for option in ("--windows-exe", "--windows-strip", "--windows-station-host", "--linux-exe", "--linux-strip",
                    "--linux-station-host", "--makensis", "--source", "--version", "--out"):
         d.add_argument(option, required=True)
+    d.add_argument("--linux-curl-notice", help="curl's licence notice, when libcurl is linked into the Linux program")
     d.add_argument("--check", action="store_true")
     for name in ("zip", "tar"):
         p = sub.add_parser(name)

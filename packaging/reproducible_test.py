@@ -86,7 +86,8 @@ def main():
             members = t.getmembers()
             expect([m.name for m in members] == [top] + [top + "/" + n for n in sorted(
                 ["README.md", "config.example.json", "deploy", "deploy/nginx", "deploy/tovrel-radio.service",
-                 "tovrel-radio"] + sites)], "the Linux archive's files, the nginx site included")
+                 "licenses", "licenses/README.txt", "licenses/sqlite.txt", "tovrel-radio"] + sites)],
+                   "the Linux archive's files, the nginx site and the notices included")
             expect(sites and all(m.mtime == EPOCH and m.uid == 0 and not m.uname for m in members),
                    "the Linux archive's times and owners")
     print("link check %.1f s, packing check %.1f s" % (linked - started, time.monotonic() - linked))

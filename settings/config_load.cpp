@@ -1,10 +1,10 @@
 #include <chrono>
-#include <fstream>
 #include <system_error>
 #include <memory>
 #include <new>
 #include <string>
 
+#include "platform/file_read.hpp"
 #include "settings/app_config.hpp"
 #include "settings/config_reader.hpp"
 #include "settings/config_paths.hpp"
@@ -16,23 +16,18 @@ enum class ReadResult { Text, NotOpened, Ignored };
 // Reads the whole file when its size is within the limits. A size outside them, or one that
 // cannot be found, leaves the file alone: it may be a file the user is still editing.
 ReadResult ReadConfigText(const std::filesystem::path& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) return ReadResult::NotOpened;
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < static_cast<std::streamoff>(kConfigMinBytes) || size > static_cast<std::streamoff>(kConfigMaxBytes)) {
-        return ReadResult::Ignored;
+    // A file that shrank since its size was taken gives fewer bytes; only those are used. No
+    // memory for the text: the defaults stay.
+    switch (ReadSmallFile(path, kConfigMinBytes, kConfigMaxBytes, text)) {
+        case SmallFileRead::kRead:
+            return ReadResult::Text;
+        case SmallFileRead::kNotOpened:
+            return ReadResult::NotOpened;
+        case SmallFileRead::kSizeOutside:
+        case SmallFileRead::kFailed:
+            break;
     }
-    in.seekg(0, std::ios::beg);
-    // A file that shrank since its size was taken gives fewer bytes; only those are used.
-    try {
-        text.assign(static_cast<std::size_t>(size), '\0');
-    } catch (const std::bad_alloc&) {
-        return ReadResult::Ignored;  // no memory for the text: the defaults stay
-    }
-    in.read(text.data(), size);
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return ReadResult::Text;
+    return ReadResult::Ignored;
 }
 
 // A save that was interrupted between writing its temporary file and the replace leaves that

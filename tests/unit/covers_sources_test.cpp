@@ -322,6 +322,11 @@ TEST(CoverLogoLoad, FileBesideTheProgramOrAddressFetchedOnce) {
     EXPECT_EQ(logos.Load("bad.png", nullptr, {}), nullptr);
     EXPECT_EQ(logos.Load("missing.png", nullptr, {}), nullptr);
     EXPECT_EQ(logos.Load("", &session, {}), nullptr);
+    // Too short to be a picture, and a folder by a picture's name: no logo either.
+    ASSERT_TRUE(WriteFileBytes(dir / "short.png", PictureBytes("png", "logo").substr(0, 64)));
+    std::filesystem::create_directory(dir / "folder.png");
+    EXPECT_EQ(logos.Load("short.png", nullptr, {}), nullptr);
+    EXPECT_EQ(logos.Load("folder.png", nullptr, {}), nullptr);
 
     FakeAnswer remote;
     remote.body = PictureBytes("png", "remote");

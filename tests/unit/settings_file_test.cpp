@@ -150,6 +150,13 @@ TEST_F(SettingsFile, SizeLimits) {
     // The next save replaces it with the record.
     SaveShowImages(*settings, true);
     EXPECT_EQ(Bytes(), GoldenDefaultFile());
+
+    // A folder in the file's place: the defaults, and the folder stays.
+    fs::remove(File());
+    fs::create_directory(File());
+    LoadConfig(*settings);
+    EXPECT_EQ(Config().port, 7555);
+    EXPECT_TRUE(fs::is_directory(File()));
 }
 
 TEST_F(SettingsFile, SaveLastChannelTakesTheWindowsIndex) {
