@@ -17,6 +17,10 @@
 #include "settings/config_writer.hpp"
 #include "tests/support/test_support.hpp"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -157,6 +161,14 @@ TEST_F(SettingsFile, SizeLimits) {
     LoadConfig(*settings);
     EXPECT_EQ(Config().port, 7555);
     EXPECT_TRUE(fs::is_directory(File()));
+#ifndef _WIN32
+    // A pipe in its place: the defaults at once (a plain open would wait for a writer forever).
+    fs::remove(File());
+    ASSERT_EQ(mkfifo(File().c_str(), 0600), 0);
+    LoadConfig(*settings);
+    EXPECT_EQ(Config().port, 7555);
+    EXPECT_EQ(fs::status(File()).type(), fs::file_type::fifo);
+#endif
 }
 
 TEST_F(SettingsFile, SaveLastChannelTakesTheWindowsIndex) {
